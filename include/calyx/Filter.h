@@ -1,0 +1,65 @@
+// Attenuation and scatter primitives: filters in the beam path, single-element layers,
+// Compton energies and the Compton and Rayleigh share of a sample's attenuation.
+//
+// Units: energy keV, coefficients cm²/g (xraylib's CS_Total, CS_Compt, CS_Rayl), density
+// g/cm³, thickness given in micrometres and held in cm. Functions are stateless and free of
+// input checks: data xraylib cannot give enter as 0.
+#ifndef CALYX_FILTER_H
+#define CALYX_FILTER_H
+
+#include <vector>
+
+#include "calyx/Chemistry.h"
+#include "calyx/Sherman.h"
+#include "calyx/XRFLine.h"
+#include "calyx/export.h"
+
+namespace calyx {
+
+/// A homogeneous layer in a beam path: composition, thickness (cm), density (g/cm³;
+/// 0 takes each element at its own density). An empty compound transmits 1.
+class CALYX_EXPORT Filter {
+ public:
+  Filter() = default;
+  /// A pure-element layer; thickness in µm (stored x 1e-4 as cm).
+  static Filter create(const Element& element, double thicknessMicrometres, double density);
+  static Filter create(const Compound& compound, double thicknessMicrometres, double density);
+
+  const Compound& getCompound() const { return compound_; }
+  double getThickness() const { return thickness_; }  ///< cm
+  double getDensity() const { return density_; }
+
+  /// exp(-t Σ ρ_i w_i μ_i(E)), ρ_i the filter's density or, when that is 0, the element's.
+  double getTransmissionCoef(double energyKeV) const;
+  /// Product of the transmissions of the list (exactly 1 for an empty list).
+  static double getTransmissionCoef(double energyKeV, const std::vector<Filter>& filters);
+
+ private:
+  Compound compound_;
+  double thickness_ = 0.0;
+  double density_ = 0.0;
+};
+
+/// Transmission of a layer of one element: exp(-1e-4 t μ(Z, E) ρ), t in µm.
+CALYX_EXPORT double filterTransmission(int atomicNumber, double thicknessMicrometres, double density,
+                                       double energyKeV);
+/// The same at the element's own density (xraylib ElementDensity).
+CALYX_EXPORT double filterTransmission(int atomicNumber, double thicknessMicrometres, double energyKeV);
+
+/// Energy assigned to a photon of energy E scattered through `angle`:
+/// hc / (hc/E - λc (1 - cos θ)). The wavelength shift is subtracted, so the result lies above E.
+CALYX_EXPORT double comptonScatterEnergy(const Angle& angle, double energyKeV);
+/// The same at 128 degrees.
+CALYX_EXPORT double comptonScatterEnergy(double energyKeV);
+
+/// Σ w σC(E) / Σ w μ(E): the Compton share of the attenuation (weights not normalised;
+/// NaN for an empty composition).
+CALYX_EXPORT double comptonScatterCoefficient(const Compound& compound, double energyKeV);
+CALYX_EXPORT double comptonScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV);
+/// Σ w σR(E) / Σ w μ(E): the Rayleigh share.
+CALYX_EXPORT double rayleahScatterCoefficient(const Compound& compound, double energyKeV);
+CALYX_EXPORT double rayleahScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV);
+
+}  // namespace calyx
+
+#endif  // CALYX_FILTER_H

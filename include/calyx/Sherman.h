@@ -1,0 +1,127 @@
+// The Sherman model: theoretical fluorescence rates of an infinitely thick, homogeneous
+// sample under one excitation beam, with primary and secondary fluorescence.
+//
+// Model: J. Sherman, Spectrochim. Acta 7 (1955) 283; the secondary-fluorescence term in the
+// form of T. Shiraiwa and N. Fujino, Jpn. J. Appl. Phys. 5 (1966) 886 (also used by fisx,
+// after D.K.G. de Boer, X-Ray Spectrom. 19 (1990) 145). Atomic data from xraylib.
+//
+// rate_i = c_i S_i Σ_{j: E_j > B_i} τ_i(E_j) I_j / (μs(E_j)/sin ψin + μs(L_i)/sin ψout)
+//          x (1 + Σ_{k: L_k > B_i, E_j > B_k} c_k ½ S_k τ_k(E_j) τ_i(L_k) / τ_i(E_j) (Pin + Pout))
+// with μs(E) = Σ_e c_e μ_e(E), Pin = sin ψin ln(1 + μs(E_j)/(μs(L_k) sin ψin)) / μs(E_j),
+// Pout = sin ψout ln(1 + μs(L_i)/(μs(L_k) sin ψout)) / μs(L_i).
+#ifndef CALYX_SHERMAN_H
+#define CALYX_SHERMAN_H
+
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "calyx/Chemistry.h"
+#include "calyx/Spectrum.h"
+#include "calyx/XRFLine.h"
+#include "calyx/export.h"
+
+namespace calyx {
+
+/// The fundamental-parameter factor of a line: S = R (1 - 1/J) W, with R the radiative rate
+/// (group lines summed over their transitions), J the shell's jump ratio and W the
+/// fluorescence yield including Coster-Kronig transfers. xraylib data.
+CALYX_EXPORT double lineSensitivity(const XRFLine& line);
+
+class CALYX_EXPORT Sherman {
+ public:
+  /// The composition that every beam's model reads: one fraction and uncertainty per
+  /// element, elements in ascending atomic number, fixed at construction. The arrays are
+  /// never resized, so references into them stay valid.
+  class CALYX_EXPORT Chemistry {
+   public:
+    explicit Chemistry(const std::set<Element>& elements);
+
+    /// Position of the element (binary search), or -1.
+    int getIndex(const Element& element) const;
+    bool hasElement(const Element& element) const;
+    /// Stores fraction and uncertainty; false without change when the fraction is outside
+    /// [0, 1] or the element is absent.
+    bool set(const Element& element, double fraction, double uncertainty);
+    /// Zeroes every entry, then stores the compound's entries; an element not held is
+    /// skipped with the warning "cannot set chem for <symbol>".
+    void setCompound(const Compound& compound);
+
+    std::vector<Element> elements;
+    std::vector<double> fractions;
+    std::vector<double> uncertainties;
+  };
+
+  /// One modelled line, with references into the chemistry's arrays.
+  struct CALYX_EXPORT Line {
+    Line(const XRFLine& line, double sensitivity, double& fraction, double& uncertainty);
+
+    XRFLine line;
+    double sensitivity;
+    double& fraction;
+    double& uncertainty;
+    double rate = 0.0;  ///< 0 until the first computeRates()
+  };
+
+  /// Assembles one model: a shared chemistry, an excitation spectrum and a set of lines.
+  class CALYX_EXPORT Builder {
+   public:
+    /// Angles default to 45 degrees. The spectrum may be null (create() then fails).
+    Builder(const std::shared_ptr<Chemistry>& chemistry,
+            const std::shared_ptr<SpectrumBase<double>>& excitation);
+
+    Builder& takeOffAngle(Angle angle);
+    Builder& incidenceAngle(Angle angle);
+    /// Adds a valid line of an element the chemistry holds; otherwise warns
+    /// "cannot add line: [<symbol>:<energy>]". A repeated line changes nothing.
+    Builder& addXRFLine(const XRFLine& line);
+    /// Adds each group (individual false) or individual line of the element that is valid,
+    /// has a positive sensitivity and whose line and edge energies the excitation reaches.
+    /// Needs an excitation spectrum.
+    Builder& addAllLinesFromElement(const Element& element, bool individual);
+    /// Builds into `target` (a default-made model): 0 on success; 1 with the error
+    /// "missing excitation spectrum" when there is none (target untouched).
+    int create(Sherman& target);
+
+   private:
+    std::shared_ptr<Chemistry> chemistry_;
+    std::shared_ptr<SpectrumBase<double>> excitation_;
+    std::set<XRFLine> lines_;
+    Angle takeOffAngle_;
+    Angle incidenceAngle_;
+  };
+
+  Sherman() = default;
+  Sherman(const Sherman&) = default;
+  Sherman(Sherman&&) = default;
+  Sherman& operator=(const Sherman&) = delete;
+  ~Sherman() = default;
+
+  /// The excitation spectrum (no new share).
+  const SpectrumBase<double>* excitationSpectrum() const { return excitation.get(); }
+  const Angle& takeOffAngle() const { return takeOffAngle_; }
+  const Angle& incidenceAngle() const { return incidenceAngle_; }
+
+  /// Recomputes every line's rate for the chemistry's current fractions; always 0.
+  /// The per-line loop runs on OpenMP threads; results do not depend on the thread count.
+  int computeRates();
+  /// Secondary-fluorescence term of analyte line i enhanced by line k at excitation point j,
+  /// per unit fraction of k's element, from the attenuation left by the last computeRates().
+  double secondaryFluorescense(unsigned int i, unsigned int k, unsigned int j) const;
+
+  std::shared_ptr<Chemistry> chemistry;
+  unsigned int binCount = 0;  ///< excitation points when the model was built
+  std::shared_ptr<SpectrumBase<double>> excitation;
+  std::vector<Line> lines;
+  std::vector<double> lineAttenuation;  ///< μs at each line energy, cm²/g
+  std::vector<double> binAttenuation;   ///< μs at each excitation energy, cm²/g
+  std::vector<double> photoTable;       ///< τ(Z_line, E_j), row-major, stride binCount
+
+ private:
+  Angle takeOffAngle_;
+  Angle incidenceAngle_;
+};
+
+}  // namespace calyx
+
+#endif  // CALYX_SHERMAN_H

@@ -1,0 +1,231 @@
+#include "calyx/Spectrum.h"
+
+#include <cmath>
+
+namespace calyx {
+namespace {
+
+// Point count of a range grid: the difference is rounded to single precision first, also
+// for double spectra, so (0, 40.1, 0.01) gives 4009 points.
+template <typename T>
+unsigned int gridCount(T low, T high, T step);
+
+template <>
+unsigned int gridCount<float>(float low, float high, float step) {
+  const float diff = high - low;
+  const float n = std::floor(diff / step);
+  return (n >= 0.0f) ? static_cast<unsigned int>(n) : 0u;  // NaN and negatives give 0
+}
+
+template <>
+unsigned int gridCount<double>(double low, double high, double step) {
+  const float diff = static_cast<float>(high - low);
+  const double n = std::floor(static_cast<double>(diff) / step);
+  return (n >= 0.0) ? static_cast<unsigned int>(n) : 0u;
+}
+
+inline void share(SharedBuffer* b) {
+  if (b != nullptr) b->acquire();
+}
+
+inline void drop(SharedBuffer* b) {
+  if (b != nullptr) b->release(0);
+}
+
+}  // namespace
+
+// ---- LinearSpectrum -------------------------------------------------------------------
+
+template <typename T>
+LinearSpectrum<T>::LinearSpectrum() : firstEnergy_(0), stepSize_(0), buffer_(nullptr) {}
+
+template <typename T>
+LinearSpectrum<T>::LinearSpectrum(T low, T high, T step)
+    : firstEnergy_(low + step),
+      stepSize_(step),
+      buffer_(SharedBuffer::alloc(gridCount<T>(low, high, step) * sizeof(T))) {}
+
+template <typename T>
+LinearSpectrum<T>::LinearSpectrum(T firstEnergy, T step, const std::vector<T>& values)
+    : firstEnergy_(firstEnergy),
+      stepSize_(step),
+      buffer_(SharedBuffer::alloc(static_cast<unsigned int>(values.size() * sizeof(T)))) {
+  for (unsigned int i = 0; i < values.size(); ++i) this->setValueAt(i, values[i]);
+}
+
+template <typename T>
+LinearSpectrum<T>::LinearSpectrum(const LinearSpectrum& other)
+    : firstEnergy_(other.firstEnergy_), stepSize_(other.stepSize_), buffer_(other.buffer_) {
+  share(buffer_);
+}
+
+template <typename T>
+LinearSpectrum<T>& LinearSpectrum<T>::operator=(const LinearSpectrum& other) {
+  firstEnergy_ = other.firstEnergy_;
+  stepSize_ = other.stepSize_;
+  if (buffer_ != other.buffer_) {
+    share(other.buffer_);
+    drop(buffer_);
+    buffer_ = other.buffer_;
+  }
+  return *this;
+}
+
+template <typename T>
+LinearSpectrum<T>::~LinearSpectrum() {
+  drop(buffer_);
+}
+
+template <typename T>
+unsigned int LinearSpectrum<T>::size() const {
+  return buffer_ == nullptr ? 0u : buffer_->size() / static_cast<unsigned int>(sizeof(T));
+}
+
+template <typename T>
+T LinearSpectrum<T>::valueAt(unsigned int index) const {
+  return static_cast<const T*>(buffer_->data())[index];
+}
+
+template <typename T>
+T* LinearSpectrum<T>::writable() {
+  SharedBuffer* b = buffer_->edit();
+  if (b == nullptr) return nullptr;  // out of memory: the write is lost
+  buffer_ = b;
+  return static_cast<T*>(b->data());
+}
+
+template <typename T>
+void LinearSpectrum<T>::setValueAt(unsigned int index, T value) {
+  T* data = writable();
+  if (data != nullptr) data[index] = value;
+}
+
+template <typename T>
+T LinearSpectrum<T>::energyAt(unsigned int index) const {
+  return firstEnergy_ + stepSize_ * static_cast<T>(index);
+}
+
+template <typename T>
+T& LinearSpectrum<T>::operator[](unsigned int index) {
+  T* data = writable();
+  if (data == nullptr) data = static_cast<T*>(buffer_->data());  // no memory to unshare
+  return data[index];
+}
+
+template <typename T>
+LinearSpectrum<T> LinearSpectrum<T>::operator/(double divisor) const {
+  LinearSpectrum result(*this);
+  const unsigned int n = size();
+  for (unsigned int i = 0; i < n; ++i)
+    result.setValueAt(i, static_cast<T>(static_cast<double>(result.valueAt(i)) / divisor));
+  return result;
+}
+
+// ---- DiscreteSpectrum -----------------------------------------------------------------
+
+template <typename T>
+DiscreteSpectrum<T>::DiscreteSpectrum() : buffer_(nullptr) {}
+
+template <typename T>
+DiscreteSpectrum<T>::DiscreteSpectrum(unsigned int count)
+    : buffer_(SharedBuffer::alloc(count * 2u * static_cast<unsigned int>(sizeof(T)))) {}
+
+template <typename T>
+DiscreteSpectrum<T>::DiscreteSpectrum(const DiscreteSpectrum& other) : buffer_(other.buffer_) {
+  share(buffer_);
+}
+
+template <typename T>
+DiscreteSpectrum<T>& DiscreteSpectrum<T>::operator=(const DiscreteSpectrum& other) {
+  if (buffer_ != other.buffer_) {
+    share(other.buffer_);
+    drop(buffer_);
+    buffer_ = other.buffer_;
+  }
+  return *this;
+}
+
+template <typename T>
+DiscreteSpectrum<T>::~DiscreteSpectrum() {
+  drop(buffer_);
+}
+
+template <typename T>
+unsigned int DiscreteSpectrum<T>::size() const {
+  return buffer_ == nullptr ? 0u : buffer_->size() / (2u * static_cast<unsigned int>(sizeof(T)));
+}
+
+template <typename T>
+T DiscreteSpectrum<T>::valueAt(unsigned int index) const {
+  return static_cast<const T*>(buffer_->data())[2 * index + 1];
+}
+
+template <typename T>
+T DiscreteSpectrum<T>::energyAt(unsigned int index) const {
+  return static_cast<const T*>(buffer_->data())[2 * index];
+}
+
+template <typename T>
+T* DiscreteSpectrum<T>::writable() {
+  SharedBuffer* b = buffer_->edit();
+  if (b == nullptr) return nullptr;
+  buffer_ = b;
+  return static_cast<T*>(b->data());
+}
+
+template <typename T>
+void DiscreteSpectrum<T>::setValueAt(unsigned int index, T value) {
+  T* data = writable();
+  if (data != nullptr) data[2 * index + 1] = value;
+}
+
+template <typename T>
+void DiscreteSpectrum<T>::setEnergyAt(unsigned int index, T energy) {
+  T* data = writable();
+  if (data != nullptr) data[2 * index] = energy;
+}
+
+// ---- ConcatSpectrum -------------------------------------------------------------------
+
+ConcatSpectrum::ConcatSpectrum(std::shared_ptr<SpectrumBase<double>>& first,
+                               std::shared_ptr<SpectrumBase<double>>& second)
+    : first_(first), second_(second) {}
+
+ConcatSpectrum::~ConcatSpectrum() {
+  second_.reset();
+  first_.reset();
+}
+
+unsigned int ConcatSpectrum::size() const { return first_->size() + second_->size(); }
+
+double ConcatSpectrum::valueAt(unsigned int index) const {
+  const unsigned int n = first_->size();
+  return index < n ? first_->valueAt(index) : second_->valueAt(index - n);
+}
+
+void ConcatSpectrum::setValueAt(unsigned int index, double value) {
+  const unsigned int n = first_->size();
+  if (index < n)
+    first_->setValueAt(index, value);
+  else
+    second_->setValueAt(index - n, value);
+}
+
+double ConcatSpectrum::energyAt(unsigned int index) const {
+  const unsigned int n = first_->size();
+  return index < n ? first_->energyAt(index) : second_->energyAt(index - n);
+}
+
+std::shared_ptr<SpectrumBase<double>> spectrumConcat(std::shared_ptr<SpectrumBase<double>>& first,
+                                                     std::shared_ptr<SpectrumBase<double>>& second) {
+  return std::make_shared<ConcatSpectrum>(first, second);
+}
+
+template class SpectrumBase<float>;
+template class SpectrumBase<double>;
+template class LinearSpectrum<float>;
+template class LinearSpectrum<double>;
+template class DiscreteSpectrum<float>;
+template class DiscreteSpectrum<double>;
+
+}  // namespace calyx

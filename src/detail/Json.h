@@ -1,0 +1,24 @@
+// The one JSON-reading helper of the configuration and calibration readers.
+#ifndef CALYX_DETAIL_JSON_H
+#define CALYX_DETAIL_JSON_H
+
+#include <istream>
+#include <string>
+
+#include <json/json.h>
+
+namespace calyx {
+namespace detail {
+
+/// Parses a JSON document with JsonCpp's defaults but "collectComments" false (comments are
+/// accepted and skipped). Returns false with JsonCpp's error text in `errors`.
+inline bool parseJson(std::istream& in, Json::Value& root, std::string& errors) {
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  return Json::parseFromStream(builder, in, &root, &errors);
+}
+
+}  // namespace detail
+}  // namespace calyx
+
+#endif  // CALYX_DETAIL_JSON_H
