@@ -10,7 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "calyx/Filter.h"
 #include "calyx/Sherman.h"
+#include "calyx/TubeSpectrum.h"
 #include "support/LogCapture.h"
 #include "support/ShermanReference.h"
 
@@ -233,6 +235,58 @@ TEST(ShermanRatesTest, RealisticSamplesAgreeWithAPlainEvaluationOfTheRateEquatio
       }
     }
   }
+}
+
+// The excitation the engine uses: a tube spectrum on a 1 keV grid with the anode's lines.
+std::shared_ptr<SpectrumBase<double>> tubeExcitation(int anodeZ, double kV,
+                                                     const std::vector<Filter>& filters) {
+  TubeHardware tube;
+  tube.anodeZ = anodeZ;
+  tube.windowZ = 4;
+  tube.windowThickness = 125.0;
+  tube.takeoffAngle = Angle::createFromDegrees(20.0);
+  TubeSpectrumCreator creator;
+  creator.setHardware(tube);
+  creator.setFilters(filters);
+  creator.setVoltage(kV);
+  creator.setStepSize(1.0);
+  return creator.generateTotalSpectrum();
+}
+
+TEST(ShermanRatesTest, RealisticSamplesAgreeWithAPlainEvaluationUnderTubeSpectra) {
+  Compound brass;
+  brass.set({Element("Cu"), 0.6, 0.0});
+  brass.set({Element("Zn"), 0.4, 0.0});
+  const std::vector<std::pair<const char*, std::vector<Filter>>> filterSets = {
+      {"none", {}},
+      {"Al 100 um", {Filter::create(Element("Al"), 100.0, 0.0)}},
+      {"Ti 25 um + brass 10 um",
+       {Filter::create(Element("Ti"), 25.0, 0.0), Filter::create(brass, 10.0, 8.5)}},
+  };
+  int positiveRates = 0;
+  for (int anode : {45, 74, 47}) {  // Rh, W, Ag
+    for (double kV : {10.0, 20.0, 35.0, 50.0}) {
+      for (const auto& filterSet : filterSets) {
+        const auto excitation = tubeExcitation(anode, kV, filterSet.second);
+        for (const Sample& sample : realisticSamples()) {
+          Model m = build(sample.composition, sample.codes, excitation, 60.0, 40.0);
+          m.sherman->computeRates();
+          const std::vector<double> expected =
+              referenceRates(referenceLinesOf(*m.sherman), sample.composition, *excitation,
+                             60.0 * M_PI / 180.0, 40.0 * M_PI / 180.0);
+          for (std::size_t i = 0; i < expected.size(); ++i) {
+            const double rate = m.sherman->lines[i].rate;
+            ASSERT_TRUE(std::isfinite(expected[i]));
+            EXPECT_NEAR(rate, expected[i], kRelTol * expected[i])
+                << sample.name << " line " << i << " anode Z=" << anode << " " << kV << " kV, "
+                << filterSet.first;
+            positiveRates += rate > 0.0 ? 1 : 0;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(positiveRates, 1300);  // of 1440: the comparison is not one of zeros
 }
 
 TEST(ShermanRatesTest, SecondaryTermMatchesTheEnhancementFormula) {
