@@ -207,15 +207,6 @@ TEST(BuilderTest, AFileThatIsMissingOrNotJsonQuotesTheParser) {
   }
 }
 
-TEST(BuilderTest, ABeamEntryThatIsNoObjectFailsWithNoMessageOfItsOwn) {
-  LogCapture log;
-  std::unique_ptr<Beam> beam;
-  EXPECT_EQ(Beam::readBeam(Json::Value("beam"), beam), 1);
-  EXPECT_EQ(beam, nullptr);
-  EXPECT_EQ(messagesAt(log, spdlog::level::info), std::vector<std::string>{"Inside readBeam"});
-  EXPECT_TRUE(messagesAt(log, spdlog::level::err).empty());
-}
-
 TEST(BuilderTest, AnUnknownLineNameIsSkippedAndTheNextEntryRead) {
   std::unique_ptr<Beam> beam;
   ASSERT_EQ(Beam::readBeam(parse(R"({"tubeKeV": 40, "lines": [["Pb", "La"], ["Pb", -90], ["Pb", "LB"]]})"), beam), 0);

@@ -316,16 +316,5 @@ TEST(IterationTest, BeamNormalizationKeepsTheOtherElementsFixed) {
   EXPECT_EQ(fractionOf(*engine, "Si"), 0.0);
 }
 
-TEST(IterationTest, GetCompoundReturnsEveryElementWithFractionAndUncertainty) {
-  std::unique_ptr<FPRateAlgorithm> engine = twoBeamEngine();
-  engine->chemistry->set(Element("Fe"), 0.6, 0.01);
-  const Compound compound = engine->getCompound();
-  EXPECT_EQ(compound.size(), 4u);
-  ASSERT_NE(compound.find(Element("Fe")), nullptr);
-  EXPECT_EQ(compound.find(Element("Fe"))->fraction, 0.6);
-  EXPECT_EQ(compound.find(Element("Fe"))->uncertainty, 0.01);
-  EXPECT_EQ(compound.find(Element("Ca"))->fraction, 0.0);
-}
-
 }  // namespace
 }  // namespace calyx
