@@ -126,8 +126,9 @@ void FPRateAlgorithm::doInitialGuess(unsigned int /*beam*/) {
     for (const Element& element : leElements[0]) chemistry->set(element, share, 0.0);
   }
 
-  for (std::size_t i = 0; i < chemistry->elements.size(); ++i)
-    CALYX_LOG_INFO("init chem: {:s} {:f}", printableSymbol(chemistry->elements[i]), fractions[i]);
+  if (detail::infoEnabled())
+    for (std::size_t i = 0; i < chemistry->elements.size(); ++i)
+      CALYX_LOG_INFO("init chem: {:s} {:f}", printableSymbol(chemistry->elements[i]), fractions[i]);
 }
 
 void FPRateAlgorithm::process(int lastBeam) {
