@@ -108,7 +108,11 @@ void FPRateAlgorithm::adjustLEChemByResidual(int lastBeam) {
     return;
   }
 
-  const double gain = sum > kLowLightElementSum ? sum / predicted : kLowLightElementGain;
+  // Light elements at the normalisation floor (1e-8 each) cannot grow out of it by a
+  // relative step; a fixed gain gives them an absolute start instead. The floor is per
+  // element, so the threshold scales with beam 0's light-element count.
+  const double floorSum = kLowLightElementSum * static_cast<double>(std::max<std::size_t>(1, leElements[0].size()));
+  const double gain = sum > floorSum ? sum / predicted : kLowLightElementGain;
   const double delta = (measured - predicted) * gain;
   CALYX_LOG_INFO("LE deltaChem: {:f}", delta);
 

@@ -17,7 +17,8 @@ namespace calyx {
 namespace {
 
 // A handheld-like set-up: Rh tube, SDD, a 40 kV beam for Fe to Zn and Pb L, a 25 kV beam
-// sharing Fe KA, light elements on beam 0.
+// sharing Fe KA. The light elements are listed on beam 0 (whose scatter rate estimates them)
+// and on the last beam (whose pass corrects them).
 const char* kConfig = R"({
   "detector": {"Z": 14, "thickness": 450, "windowZ": 4, "windowThickness": 12.5,
                "measuredFWHMEnergy": 5900, "measuredFWHM": 140},
@@ -27,7 +28,7 @@ const char* kConfig = R"({
     {"tubeKeV": 40, "filters": [{"compound": "Al", "thickness": 100, "density": 2.7}],
      "lines": [["Fe", "KA"], ["Ni", "KA"], ["Cu", "KA"], ["Zn", "KA"], ["Pb", "LA"]],
      "LEElements": ["C", "O"], "LEEnergyKeV": 0},
-    {"tubeKeV": 25, "lines": [["Fe", "KA"]]}
+    {"tubeKeV": 25, "lines": [["Fe", "KA"]], "LEElements": ["C", "O"], "LEEnergyKeV": 0}
   ]
 })";
 

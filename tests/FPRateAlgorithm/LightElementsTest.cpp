@@ -119,6 +119,24 @@ TEST(LightElementsTest, ResidualStepUsesAFixedGainWhileTheLightElementsAreAbsent
   EXPECT_NEAR(fractionOf(*engine, "O"), 5e-9 + 10.0 * 0.0004318181818181818, 1e-12);
 }
 
+TEST(LightElementsTest, FixedGainAlsoStartsSeveralLightElementsFromTheNormalisationFloor) {
+  // Two light elements raised to the 1e-8 floor by normalisation add to about 2e-8: still
+  // "absent", so they get the fixed gain (each half of the change) rather than S / P,
+  // which would leave them at the floor for hundreds of passes.
+  std::unique_ptr<FPRateAlgorithm> engine = oxideEngine(kCarbonOxygen, kCarbonOxygen);
+  setComposition(*engine, {{"Si", 0.6}, {"Fe", 0.4}});
+  engine->normalizeAllChem();
+  const double c0 = fractionOf(*engine, "C"), o0 = fractionOf(*engine, "O");
+  ASSERT_NEAR(c0, 1e-8, 1e-15);
+  const double p = scatterPrediction(*engine);
+  engine->setLERate(0, p + 10.0);
+  engine->adjustLEChemByResidual(0);
+  const double delta = 10.0 * 0.0004318181818181818;
+  EXPECT_NEAR(fractionOf(*engine, "C"), c0 + 0.5 * c0 * (delta / (c0 + o0)), 1e-12);
+  EXPECT_NEAR(fractionOf(*engine, "O"), o0 + 0.5 * o0 * (delta / (c0 + o0)), 1e-12);
+  EXPECT_GT(fractionOf(*engine, "O"), 1e-3);
+}
+
 TEST(LightElementsTest, ResidualStepIsSkippedWithAWarningWhereItWouldDivideByZero) {
   struct Row {
     const char* name;
