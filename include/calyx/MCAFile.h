@@ -28,7 +28,9 @@ class CALYX_EXPORT MCAFile {
  public:
   /// Reads `path` into `target`: header entries are added to (overwrite) its metadata; on
   /// success its spectrum is replaced and 0 returned. 1 (with an error in the log) when the
-  /// channel count does not parse or the energy scale is missing; the spectrum then stays.
+  /// channel count does not parse (a signed count included), the energy scale is missing
+  /// or there are more values than a spectrum can hold; the spectrum then stays. The count
+  /// only sizes the first allocation (capped), never the number of values read.
   static int load(const std::string& path, MCAFile& target);
   /// Writes the file (metadata in key order, then the energy scale of the spectrum, an empty
   /// line, the count and the values). An object without a spectrum, or a file that cannot

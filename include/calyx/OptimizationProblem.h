@@ -39,8 +39,8 @@ class CALYX_EXPORT OptimizationProblem {
   /// y_i - f(x_i; p) as computed at the start of the last iteration.
   const Eigen::VectorXf& residuals() const { return residualVector_; }
 
-  /// Runs `iterations` Gauss-Newton steps on the first pointCount entries of x and y
-  /// (both must hold at least that many).
+  /// Runs `iterations` Gauss-Newton steps on the first pointCount entries of x and y.
+  /// Shorter data (or a null model) are refused with an error in the log: nothing changes.
   void solve(unsigned int iterations, const std::vector<float>& x, const std::vector<float>& y);
 
  private:

@@ -1,0 +1,140 @@
+#include "calyx/MCAFile.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <locale>
+#include <vector>
+
+#include "detail/Log.h"
+
+namespace calyx {
+namespace {
+
+constexpr const char* kOffsetKey = "Energy scale offset";
+constexpr const char* kSlopeKey = "Energy scale slope";
+constexpr const char* kLivetimeKey = "Livetime";
+constexpr const char* kWhiteSpace = " \t\n\v\f\r";
+constexpr double kEVPerKeV = 1000.0;
+// The channel count only sizes the first allocation; a larger count (a corrupt or hostile
+// file) must not reserve gigabytes up front. The values vector still grows past this.
+constexpr unsigned long kMaxReservedChannels = 1ul << 20;
+// A spectrum's buffer is sized in bytes by an unsigned int: more values do not fit.
+constexpr std::size_t kMaxChannels = std::numeric_limits<unsigned int>::max() / sizeof(double);
+// Enough significant digits to give back every single-precision value exactly on reading.
+constexpr int kWrittenDigits = std::numeric_limits<float>::max_digits10;
+
+std::string trim(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(kWhiteSpace);
+  if (first == std::string::npos) return std::string();
+  const std::size_t last = text.find_last_not_of(kWhiteSpace);
+  return text.substr(first, last - first + 1);
+}
+
+// The longest decimal prefix (0 when there is none), rounded to single precision as the
+// instrument's numbers are.
+double parseSingle(const std::string& text) {
+  return static_cast<double>(static_cast<float>(std::strtod(text.c_str(), nullptr)));
+}
+
+// An unsigned decimal count after optional leading blanks; text after it is ignored.
+// A sign is not a count: strtoul would turn "-1" into the largest unsigned value.
+bool parseCount(const std::string& line, unsigned long& count) {
+  std::size_t i = 0;
+  while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+  if (i == line.size() || !std::isdigit(static_cast<unsigned char>(line[i]))) return false;
+  count = std::strtoul(line.c_str() + i, nullptr, 10);  // saturates on overflow
+  return true;
+}
+
+}  // namespace
+
+int MCAFile::load(const std::string& path, MCAFile& target) {
+  // A file that cannot be opened reads as an empty one.
+  std::ifstream in(path);
+  std::vector<double> values;
+  bool inHeader = true;
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::string trimmed = trim(line);
+    if (!inHeader) {
+      if (values.size() == kMaxChannels) {
+        CALYX_LOG_ERR("too many channel values in {}: at most {} fit in a spectrum", path,
+                      kMaxChannels);
+        return 1;
+      }
+      values.push_back(parseSingle(trimmed));
+      continue;
+    }
+    if (!trimmed.empty()) {
+      const std::size_t equals = trimmed.find('=');
+      if (equals != std::string::npos)
+        target.metadata_[trim(trimmed.substr(0, equals))] = trim(trimmed.substr(equals + 1));
+      continue;
+    }
+    // An empty line ends the header; the channel count follows.
+    if (!std::getline(in, line)) break;
+    unsigned long count = 0;
+    if (!parseCount(line, count)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();  // CR of a CRLF line end
+      CALYX_LOG_ERR("could not parse num of bins: {}", line);
+      return 1;
+    }
+    values.reserve(count < kMaxReservedChannels ? count : kMaxReservedChannels);
+    inHeader = false;
+  }
+
+  const auto offset = target.metadata_.find(kOffsetKey);
+  const auto slope = offset == target.metadata_.end() ? target.metadata_.end()
+                                                      : target.metadata_.find(kSlopeKey);
+  if (slope == target.metadata_.end()) {
+    CALYX_LOG_ERR("could not find offset and slope metadata");
+    return 1;
+  }
+  // The energy scale is kept in eV in the file and in keV in the spectrum.
+  const double offsetKeV = parseSingle(offset->second) / kEVPerKeV;
+  const double slopeKeV = parseSingle(slope->second) / kEVPerKeV;
+  target.spectrum_ = std::make_shared<LinearSpectrum<double>>(offsetKeV, slopeKeV, values);
+  return 0;
+}
+
+void MCAFile::write(const std::string& path) const {
+  if (!spectrum_) {
+    CALYX_LOG_ERR("cannot write MCA file {}: the object holds no spectrum", path);
+    return;
+  }
+  std::ofstream out(path, std::ios::out | std::ios::trunc);
+  if (!out) {
+    CALYX_LOG_ERR("cannot create MCA file {}", path);
+    return;
+  }
+  // Numbers in the C locale whatever the host's global locale: no digit grouping.
+  out.imbue(std::locale::classic());
+  out.precision(kWrittenDigits);
+
+  for (const auto& entry : metadata_) out << entry.first << " = " << entry.second << '\n';
+  out << kOffsetKey << " = " << spectrum_->getFirstEnergy() * kEVPerKeV << '\n';
+  out << kSlopeKey << " = " << spectrum_->getStepSize() * kEVPerKeV << '\n';
+  out << '\n';
+  const unsigned int size = spectrum_->size();
+  out << size << '\n';
+  for (unsigned int i = 0; i < size; ++i) out << spectrum_->valueAt(i) << '\n';
+  out.close();
+  if (out.fail()) CALYX_LOG_ERR("could not write MCA file {} completely", path);
+}
+
+void MCAFile::setSpectrum(const LinearSpectrum<double>& spectrum) {
+  spectrum_ = std::make_shared<LinearSpectrum<double>>(spectrum);
+}
+
+void MCAFile::setMetadata(const std::string& key, const std::string& value) {
+  metadata_[key] = value;
+}
+
+double MCAFile::getLivetime() const {
+  const auto it = metadata_.find(kLivetimeKey);
+  return it == metadata_.end() ? -1.0 : parseSingle(it->second);
+}
+
+}  // namespace calyx

@@ -1,0 +1,211 @@
+// The tube spectrum against the continuum and line formulas written out below on xraylib's
+// C functions (1e-12 relative per point), and the grid, line selection and model constants.
+#include "calyx/TubeSpectrum.h"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <xraylib.h>
+
+#include "detail/TubeModel.h"
+
+namespace calyx {
+namespace {
+
+constexpr double kRel = 1e-12;
+constexpr double kHc = 12.3984193;
+
+struct Layer {
+  std::vector<std::pair<int, double>> elements;  // Z, mass fraction
+  double micrometres;
+  double density;  // 0: each element at its own density
+};
+
+TubeHardware tube(int anodeZ) {
+  TubeHardware hw;
+  hw.anodeZ = anodeZ;
+  hw.windowZ = 4;
+  hw.windowThickness = 125.0;
+  hw.takeoffAngle = Angle::createFromDegrees(20.0);
+  return hw;
+}
+
+double layersTransmission(const std::vector<Layer>& layers, double e) {
+  double t = 1.0;
+  for (const Layer& l : layers) {
+    double sum = 0.0;
+    for (const auto& [z, w] : l.elements) {
+      const double rho = l.density == 0.0 ? ElementDensity(z, nullptr) : l.density;
+      sum += rho * w * CS_Total(z, e, nullptr);
+    }
+    t *= std::exp(-l.micrometres * 1e-4 * sum);
+  }
+  return t;
+}
+
+// Raw continuum at E over a bin of width s (no filters, no 1e11).
+double rawContinuum(const TubeHardware& hw, double V, double E, double s) {
+  const int Z = hw.anodeZ;
+  const double k = Z <= 45 ? 0.17 - (Z - 45) * 0.06 / 21.0 : 0.17 - (Z - 45) * 0.02 / 29.0;
+  const double P = std::pow(V / (2.0 * E), k);
+  const double sigma = 4e5 / (std::pow(V, 1.65) - std::pow(E, 1.65));
+  const double chi = CS_Total(Z, E, nullptr) / std::sin(hw.takeoffAngle.radians()) / sigma;
+  const double h = 1.2 * AtomicWeight(Z, nullptr) / (Z * Z);
+  const double f = 1.0 / ((1.0 + chi) * (1.0 + chi * h / (1.0 + h)));
+  const double K = Z * 7.52e-5 * (V - E) * E / (4.0 * std::sqrt(3.0) * kHc * kHc);
+  const double L = std::log(1.166 * (E + 2.0 * V) / (3.0 * 0.0115 * Z));
+  const double T = std::exp(-ElementDensity(hw.windowZ, nullptr) * hw.windowThickness * 1e-4 *
+                            CS_Total(hw.windowZ, E, nullptr));
+  const double dLambda = std::fabs(kHc / (E - s / 2.0) - kHc / (E + s / 2.0));
+  const double value = dLambda * T * P * K * f / L;
+  return std::isnan(value) ? 0.0 : value;
+}
+
+// Line intensity of a group line at energy E, before filters and the 1e11.
+double rawLine(const TubeHardware& hw, double V, int code, double E) {
+  static const double a[] = {97600, 205000, 2650000, 6050000};
+  static const double b[] = {-0.39, -0.014, 0.21, -0.09};
+  static const double n[] = {3220000, 513000, 20200000, 17600000};
+  const double z4 = std::pow(static_cast<double>(hw.anodeZ), 4);
+  const double U = V / E;
+  const double x = (U - 1.0) / (1.17 * U + 3.2);
+  return rawContinuum(hw, V, E, 1.0) * (b[code] + n[code] / (a[code] + z4)) *
+         std::exp(0.5 * x * x) * (U * std::log(U) / (U - 1.0) - 1.0);
+}
+
+void expectRelative(double actual, double expected, const std::string& where) {
+  if (expected == 0.0)
+    EXPECT_EQ(actual, 0.0) << where;
+  else
+    EXPECT_NEAR(actual, expected, kRel * std::fabs(expected)) << where;
+}
+
+TEST(TubeSpectrumTest, TotalSpectrumAgreesWithTheContinuumAndLineFormulas) {
+  const std::vector<std::pair<std::string, std::vector<Layer>>> filterSets = {
+      {"none", {}},
+      {"Al 100 um", {{{{13, 1.0}}, 100.0, 0.0}}},
+      {"Cu 50 um", {{{{29, 1.0}}, 50.0, 0.0}}},
+      {"Cu 50 um at 8.5", {{{{29, 1.0}}, 50.0, 8.5}}},
+      {"Al 100 um + brass 25 um", {{{{13, 1.0}}, 100.0, 0.0}, {{{29, 0.6}, {30, 0.4}}, 25.0, 0.0}}},
+  };
+  for (int anode : {45, 74, 47}) {
+    for (double V : {10.0, 20.0, 30.0, 40.0, 50.0}) {
+      for (const auto& [name, layers] : filterSets) {
+        std::vector<Filter> filters;
+        for (const Layer& l : layers) {
+          Compound c;
+          for (const auto& [z, w] : l.elements) c.set(ElementChemistry(Element(z), w, 0.0));
+          filters.push_back(Filter::create(c, l.micrometres, l.density));
+        }
+        TubeSpectrumCreator creator;
+        creator.setHardware(tube(anode));
+        creator.setFilters(filters);
+        creator.setVoltage(V);
+        const auto total = creator.generateTotalSpectrum();
+
+        const unsigned int grid = static_cast<unsigned int>(std::lround(V * 20.0));  // up to V in steps of 0.05
+        std::vector<int> lines;
+        for (int code = 0; code < 4; ++code)
+          if (LineEnergy(anode, code, nullptr) < V) lines.push_back(code);
+        ASSERT_EQ(total->size(), grid + lines.size());
+
+        const std::string where = "Z=" + std::to_string(anode) + " V=" + std::to_string(V) +
+                                  " filters " + name + " point ";
+        for (unsigned int i = 0; i < grid; ++i) {
+          const double e = total->energyAt(i);
+          EXPECT_NEAR(e, 0.05 * (i + 1), 1e-12) << where << i;
+          const double expected =
+              rawContinuum(tube(anode), V, e, 0.05) * layersTransmission(layers, e) * 1e11;
+          expectRelative(total->valueAt(i), expected, where + std::to_string(i));
+        }
+        for (unsigned int j = 0; j < lines.size(); ++j) {
+          const double e = LineEnergy(anode, lines[j], nullptr);
+          EXPECT_EQ(total->energyAt(grid + j), e) << where << "line " << lines[j];
+          const double expected =
+              rawLine(tube(anode), V, lines[j], e) * layersTransmission(layers, e) * 1e11;
+          expectRelative(total->valueAt(grid + j), expected, where + "line " + std::to_string(j));
+          EXPECT_GT(total->valueAt(grid + j), 0.0);
+        }
+      }
+    }
+  }
+}
+
+TEST(TubeSpectrumTest, UnitStepAt40kVGivesFortyPointsEndingAtZero) {
+  TubeSpectrumCreator creator;
+  creator.setHardware(tube(45));
+  creator.setVoltage(40.0);
+  creator.setStepSize(1.0);
+  const auto total = creator.generateTotalSpectrum();
+  ASSERT_EQ(total->size(), 40u + 4u);  // Rh KA, KB, LA, LB all lie below 40 keV
+  for (unsigned int i = 0; i < 40; ++i) EXPECT_EQ(total->energyAt(i), i + 1.0);
+  EXPECT_EQ(total->valueAt(39), 0.0);
+  EXPECT_GT(total->valueAt(38), 0.0);
+}
+
+TEST(TubeSpectrumTest, DefaultStepAt10kVGivesTwoHundredPoints) {
+  TubeSpectrumCreator creator;
+  creator.setHardware(tube(45));
+  creator.setVoltage(10.0);
+  const auto total = creator.generateTotalSpectrum();
+  ASSERT_EQ(total->size(), 200u + 2u);  // Rh LA and LB only
+  EXPECT_DOUBLE_EQ(total->energyAt(0), 0.05);
+  EXPECT_EQ(total->energyAt(200), LineEnergy(45, 2, nullptr));
+  EXPECT_EQ(total->energyAt(201), LineEnergy(45, 3, nullptr));
+}
+
+TEST(TubeSpectrumTest, ContinuumExponentRunsLinearlyThroughThreeAnodes) {
+  EXPECT_NEAR(detail::tubeContinuumExponent(24), 0.23, 1e-15);
+  EXPECT_NEAR(detail::tubeContinuumExponent(45), 0.17, 1e-15);
+  EXPECT_NEAR(detail::tubeContinuumExponent(74), 0.15, 1e-15);
+  EXPECT_NEAR(detail::tubeContinuumExponent(29), 0.17 + 16 * 0.06 / 21, 1e-15);
+}
+
+TEST(TubeSpectrumTest, LineFactorsOfRhodiumMatchTheHandWorkedValues) {
+  const double expected[] = {0.37699, 0.10515, 3.20232, 1.64388};
+  for (int code = 0; code < 4; ++code)
+    EXPECT_NEAR(detail::tubeLineFactor(code, 45), expected[code], 5e-6) << code;
+  EXPECT_EQ(detail::tubeLineFactor(-3, 45), detail::tubeLineFactor(0, 45));
+}
+
+TEST(TubeSpectrumTest, VoltageBetweenTheLAndKLinesKeepsOnlyTheLLines) {
+  TubeSpectrumCreator creator;
+  creator.setHardware(tube(45));
+  creator.setVoltage(15.0);
+  const DiscreteSpectrum<double> lines = creator.generateDiscreteSpectrum();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines.energyAt(0), LineEnergy(45, LA_LINE, nullptr));
+  EXPECT_EQ(lines.energyAt(1), LineEnergy(45, LB_LINE, nullptr));
+}
+
+TEST(TubeSpectrumTest, VoltageBelowEveryLineGivesTheContinuumAlone) {
+  TubeSpectrumCreator creator;
+  creator.setHardware(tube(45));
+  creator.setVoltage(2.0);
+  EXPECT_EQ(creator.generateDiscreteSpectrum().size(), 0u);
+  EXPECT_EQ(creator.generateTotalSpectrum()->size(), LinearSpectrum<double>(0.0, 2.0, 0.05).size());
+}
+
+TEST(TubeSpectrumTest, LinesTheAnodeDoesNotHaveAreLeftOut) {
+  // xraylib has no LA line for aluminium and no KB line for carbon (energy 0).
+  struct Case {
+    int anode;
+    std::vector<int> kept;
+  };
+  for (const Case& c : {Case{13, {KA_LINE, KB_LINE, LB_LINE}}, Case{6, {KA_LINE}}}) {
+    TubeSpectrumCreator creator;
+    creator.setHardware(tube(c.anode));
+    creator.setVoltage(10.0);
+    const DiscreteSpectrum<double> lines = creator.generateDiscreteSpectrum();
+    ASSERT_EQ(lines.size(), c.kept.size()) << c.anode;
+    for (unsigned int i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines.energyAt(i), LineEnergy(c.anode, c.kept[i], nullptr)) << c.anode;
+      EXPECT_TRUE(std::isfinite(lines.valueAt(i))) << c.anode << " line " << c.kept[i];
+    }
+  }
+}
+
+}  // namespace
+}  // namespace calyx
