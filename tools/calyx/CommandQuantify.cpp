@@ -19,6 +19,10 @@ namespace {
 
 using calyx::FPRateAlgorithm;
 
+// Elements below this mass fraction are listed as not found in the table (the engine keeps
+// every fraction at 1e-8 or above).
+constexpr double kNotFound = 1e-6;
+
 struct QuantifyOptions {
   std::string config;
   std::string rates;
@@ -28,6 +32,7 @@ struct QuantifyOptions {
   std::string format = "table";
   std::string expected;
   std::string output;
+  bool brief = false;
 };
 
 struct LineReport {
@@ -127,8 +132,13 @@ std::string renderTable(const Result& r, const RatesRecord& rates, const Quantif
   if (expected) out += fmt::format(" {:>10} {:>10}", "true %", "diff");
   out += "\n";
   double sum = 0, trueSum = 0;
+  std::string absent;
   for (const calyx::ElementChemistry& e : r.composition) {
     sum += e.fraction;
+    if (e.fraction < kNotFound && !(expected && findEntry(*expected, e.element))) {
+      absent += (absent.empty() ? "" : ", ") + calyx::printableSymbol(e.element);
+      continue;
+    }
     out += fmt::format("{:<8} {:>10.4f} {:>10.4f}", calyx::printableSymbol(e.element), 100 * e.fraction,
                        100 * e.uncertainty);
     if (expected) {
@@ -141,12 +151,21 @@ std::string renderTable(const Result& r, const RatesRecord& rates, const Quantif
   }
   out += fmt::format("{:<8} {:>10.4f}", "sum", 100 * sum);
   if (expected) out += fmt::format(" {:>10} {:>10.4f}", "", 100 * trueSum);
-  out += "\n\n";
+  out += "\n";
+  if (!absent.empty()) out += fmt::format("not found (below {:g} %): {}\n", 100 * kNotFound, absent);
+  out += "\n";
+  if (o.brief) return out;
   out += fmt::format("{:<5} {:<9} {:>16} {:>16}\n", "beam", "line", "measured", "predicted");
-  for (const LineReport& l : r.lines)
-    out += fmt::format("{:<5} {:<9} {:>16.6g} {:>16.6g}{}\n", l.beam, lineLabel(l.line), l.measured, l.predicted,
-                       l.inUse ? "" : "  (not used: rate not positive)");
+  std::string unused;
+  for (const LineReport& l : r.lines) {
+    if (!l.inUse) {
+      unused += fmt::format("{}{} (beam {})", unused.empty() ? "" : ", ", lineLabel(l.line), l.beam);
+      continue;
+    }
+    out += fmt::format("{:<5} {:<9} {:>16.6g} {:>16.6g}\n", l.beam, lineLabel(l.line), l.measured, l.predicted);
+  }
   out += fmt::format("{:<5} {:<9} {:>16.6g} {:>16.6g}\n", 0, "scatter", r.scatterMeasured, r.scatterPredicted);
+  if (!unused.empty()) out += "\nnot used (no positive rate): " + unused + "\n";
   return out;
 }
 
@@ -261,6 +280,7 @@ Command addQuantifyCommand(CLI::App& app) {
   sub->add_option("--expected", o->expected,
                   "The true composition, printed beside the result: a composition file or Fe=0.7,Ni=0.3");
   sub->add_option("-o,--output", o->output, "Output file (default: standard output)");
+  sub->add_flag("--brief", o->brief, "Table format: the composition only, without the lines");
   return Command{sub, [o] { return runQuantify(*o); }};
 }
 
