@@ -56,12 +56,12 @@ double parseNumber(const std::string& text, const std::string& source) {
   return v;
 }
 
-LineFactor parseFactor(const std::string& spec, Instrument& instrument) {
-  const std::string source = "--factor " + spec;
-  const std::size_t eq = spec.find('=');
+LineFactor parseFactor(const std::string& text, Instrument& instrument) {
+  const std::string source = "--factor " + text;
+  const std::size_t eq = text.find('=');
   if (eq == std::string::npos) inputError(source, "expected [BEAM:]SYMBOL:LINE=FACTOR, e.g. Fe:KA=1.7");
   std::vector<std::string> parts;
-  std::string left = spec.substr(0, eq);
+  std::string left = text.substr(0, eq);
   for (std::size_t start = 0;;) {
     const std::size_t colon = left.find(':', start);
     parts.push_back(left.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
@@ -86,7 +86,7 @@ LineFactor parseFactor(const std::string& spec, Instrument& instrument) {
   const long code = std::strtol(parts[1].c_str(), &end, 10);
   if (!parts[1].empty() && *end == '\0') line = Json::Value(static_cast<int>(code));
   f.line = parseLine(JsonNode(symbol, source, "symbol"), JsonNode(line, source, "line"));
-  f.factor = parseNumber(spec.substr(eq + 1), source);
+  f.factor = parseNumber(text.substr(eq + 1), source);
   if (!(f.factor > 0)) inputError(source, "a factor must be above 0");
   bool analysed = false;
   for (unsigned int b = 0; b < instrument.beamCount(); ++b)
@@ -144,7 +144,7 @@ int runSimulate(const SimulateOptions& o) {
   const calyx::Compound composition = readComposition(o.composition, "--composition");
   requireModelledElements(instrument, composition, "--composition " + o.composition);
   std::vector<LineFactor> factors;
-  for (const std::string& spec : o.factors) factors.push_back(parseFactor(spec, instrument));
+  for (const std::string& text : o.factors) factors.push_back(parseFactor(text, instrument));
 
   calyx::FPRateAlgorithm& engine = *instrument.engine;
   engine.chemistry->setCompound(composition);
