@@ -32,6 +32,24 @@ inline void drop(SharedBuffer* b) {
   if (b != nullptr) b->release(0);
 }
 
+// Makes `mine` share `theirs`; the count is unchanged when both are the same block already.
+inline void shareInto(SharedBuffer*& mine, SharedBuffer* theirs) {
+  if (mine == theirs) return;
+  share(theirs);
+  drop(mine);
+  mine = theirs;
+}
+
+// The writable data of a buffer, copying it first when it is shared; null (and the
+// handle unchanged) when no memory was available for the copy.
+template <typename T>
+T* writableData(SharedBuffer*& buffer) {
+  SharedBuffer* b = buffer->edit();
+  if (b == nullptr) return nullptr;
+  buffer = b;
+  return static_cast<T*>(b->data());
+}
+
 }  // namespace
 
 // ---- LinearSpectrum -------------------------------------------------------------------
@@ -63,11 +81,7 @@ template <typename T>
 LinearSpectrum<T>& LinearSpectrum<T>::operator=(const LinearSpectrum& other) {
   firstEnergy_ = other.firstEnergy_;
   stepSize_ = other.stepSize_;
-  if (buffer_ != other.buffer_) {
-    share(other.buffer_);
-    drop(buffer_);
-    buffer_ = other.buffer_;
-  }
+  shareInto(buffer_, other.buffer_);
   return *this;
 }
 
@@ -88,10 +102,7 @@ T LinearSpectrum<T>::valueAt(unsigned int index) const {
 
 template <typename T>
 T* LinearSpectrum<T>::writable() {
-  SharedBuffer* b = buffer_->edit();
-  if (b == nullptr) return nullptr;  // out of memory: the write is lost
-  buffer_ = b;
-  return static_cast<T*>(b->data());
+  return writableData<T>(buffer_);  // null when out of memory: the write is lost
 }
 
 template <typename T>
@@ -137,11 +148,7 @@ DiscreteSpectrum<T>::DiscreteSpectrum(const DiscreteSpectrum& other) : buffer_(o
 
 template <typename T>
 DiscreteSpectrum<T>& DiscreteSpectrum<T>::operator=(const DiscreteSpectrum& other) {
-  if (buffer_ != other.buffer_) {
-    share(other.buffer_);
-    drop(buffer_);
-    buffer_ = other.buffer_;
-  }
+  shareInto(buffer_, other.buffer_);
   return *this;
 }
 
@@ -167,10 +174,7 @@ T DiscreteSpectrum<T>::energyAt(unsigned int index) const {
 
 template <typename T>
 T* DiscreteSpectrum<T>::writable() {
-  SharedBuffer* b = buffer_->edit();
-  if (b == nullptr) return nullptr;
-  buffer_ = b;
-  return static_cast<T*>(b->data());
+  return writableData<T>(buffer_);
 }
 
 template <typename T>
