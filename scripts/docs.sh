@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the API reference (HTML, from include/calyx and the Markdown documents) with Doxygen
-# into build/docs/html, installing Debian's doxygen when it is missing. Fails on any warning.
+# into build/docs/html (or OUTPUT_DIR/html), installing Debian's doxygen when it is missing.
+# Fails on any warning. Usage: scripts/docs.sh [OUTPUT_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if ! command -v doxygen >/dev/null; then
@@ -13,8 +14,8 @@ fi
 version=$(sed -n 's/^project(Calyx VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
 IFS=. read -r major minor patch <<<"$version"
 export CALYX_VERSION=$version
-export CALYX_DOCS_DIR=build/docs
-rm -rf "$CALYX_DOCS_DIR"
+export CALYX_DOCS_DIR=${1:-build/docs}
+rm -rf "$CALYX_DOCS_DIR/html" "$CALYX_DOCS_DIR/include" "$CALYX_DOCS_DIR/warnings.log"
 mkdir -p "$CALYX_DOCS_DIR/include/calyx"
 # calyx/version.h is made by CMake; fill its template here so no configured build is needed.
 sed -e "s/@PROJECT_VERSION_MAJOR@/$major/" -e "s/@PROJECT_VERSION_MINOR@/$minor/" \
