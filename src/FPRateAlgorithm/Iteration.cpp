@@ -20,9 +20,15 @@ constexpr double kNormalizeFloor = 1e-8;   // keeps every element present, so ra
 constexpr double kResidualFloor = 1e-8;
 constexpr double kRatioFloor = 1e-10;
 
-double predictedRate(const FPRateAlgorithm::AnalysisLine& line, const DetectorHardware& detector) {
-  return *line.theoreticalRate * line.calibrationFactor *
-         detector.getDetectorEfficiencyFactor(line.line.lineEnergyKeV());
+// p = R c ε(E), in that order.
+double predictedRate(const FPRateAlgorithm::AnalysisLine& line, double efficiency) {
+  return *line.theoreticalRate * line.calibrationFactor * efficiency;
+}
+
+// The detector's efficiency depends on these four values only.
+bool sameEfficiency(const DetectorHardware& a, const DetectorHardware& b) {
+  return a.Z == b.Z && a.thickness == b.thickness && a.windowZ == b.windowZ &&
+         a.windowThickness == b.windowThickness;
 }
 
 // A correction divides by the measured and by the predicted rate: a line where either is 0
@@ -153,14 +159,31 @@ void FPRateAlgorithm::normalizeAllChem() {
   for (double& u : chemistry->uncertainties) u *= scale;
 }
 
+const std::vector<double>& FPRateAlgorithm::lineEfficiencies() {
+  bool current = efficiencies_.size() == analysisLines.size() && sameEfficiency(efficiencyDetector_, detector);
+  for (std::size_t i = 0; current && i < analysisLines.size(); ++i)
+    current = efficiencyEnergies_[i] == analysisLines[i].line.lineEnergyKeV();
+  if (current) return efficiencies_;
+
+  efficiencyEnergies_.resize(analysisLines.size());
+  efficiencies_.resize(analysisLines.size());
+  for (std::size_t i = 0; i < analysisLines.size(); ++i) {
+    efficiencyEnergies_[i] = analysisLines[i].line.lineEnergyKeV();
+    efficiencies_[i] = detector.getDetectorEfficiencyFactor(efficiencyEnergies_[i]);
+  }
+  efficiencyDetector_ = detector;
+  return efficiencies_;
+}
+
 void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
   // A negative index reads as a large unsigned one: every beam corrects.
   const unsigned int last = static_cast<unsigned int>(lastBeam);
+  const std::vector<double>& efficiencies = lineEfficiencies();
   StepPlan plan(analysisLines.size());
   for (std::size_t i = 0; i < analysisLines.size(); ++i) {
     const AnalysisLine& line = analysisLines[i];
     if (!line.inUse || !(line.measuredRate >= 0.0) || line.beam > last) continue;
-    const double p = predictedRate(line, detector);
+    const double p = predictedRate(line, efficiencies[i]);
     if (correctable(line, p)) plan.add(i, line, p);
   }
 
@@ -184,11 +207,12 @@ void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
 }
 
 void FPRateAlgorithm::adjustChemByRatio() {
+  const std::vector<double>& efficiencies = lineEfficiencies();
   StepPlan plan(analysisLines.size());
   for (std::size_t i = 0; i < analysisLines.size(); ++i) {
     const AnalysisLine& line = analysisLines[i];
     if (!line.inUse) continue;
-    const double p = predictedRate(line, detector);
+    const double p = predictedRate(line, efficiencies[i]);
     if (correctable(line, p)) plan.add(i, line, p);
   }
 
