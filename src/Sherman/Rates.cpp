@@ -60,9 +60,11 @@ double Sherman::secondaryFluorescense(unsigned int i, unsigned int k, unsigned i
 }
 
 int Sherman::computeRates() {
-  // A model assembled without the builder, or whose lines were changed by hand, gets its
-  // tables now.
-  if (tables_ == nullptr || tables_->lineCount != lines.size() || tables_->pointCount != binCount)
+  // A model assembled without the builder, or whose lines or chemistry were changed by
+  // hand, gets its tables now.
+  const std::size_t chemistrySize = chemistry != nullptr ? chemistry->elements.size() : 0;
+  if (tables_ == nullptr || tables_->lineCount != lines.size() || tables_->pointCount != binCount ||
+      tables_->elementCount != chemistrySize)
     buildTables();
   const Tables& t = *tables_;
   const std::size_t n = lines.size();
@@ -170,7 +172,6 @@ int Sherman::computeRates() {
         const double* enhancerPhoto = photo + k * m;
         const double* pIn = incidenceTerm + k * m;
         const std::size_t enhancerEnd = std::min(t.endAbove[k], pointCount);
-#pragma omp simd
         for (std::size_t j = t.firstAbove[k]; j < enhancerEnd; ++j) {
           // A = 0.5 S_k τ_k(E_j) τ_i(L_k) / τ_i(E_j); the term is c_k A (Pin + Pout).
           const double term =
