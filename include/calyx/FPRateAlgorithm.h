@@ -168,6 +168,13 @@ class CALYX_EXPORT FPRateAlgorithm {
  private:
   friend class Builder;
   FPRateAlgorithm() = default;
+  /// ε(E) of `detector` at each analysis line's energy, in line order: the same in every
+  /// pass, so computed once, and again only when the detector or the lines change.
+  const std::vector<double>& lineEfficiencies();
+
+  DetectorHardware efficiencyDetector_;
+  std::vector<double> efficiencyEnergies_;
+  std::vector<double> efficiencies_;
 };
 
 /// Collects one measurement set-up (tube, detector, geometry, beams) and builds the engine.

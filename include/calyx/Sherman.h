@@ -110,7 +110,10 @@ class CALYX_EXPORT Sherman {
   const Angle& incidenceAngle() const { return incidenceAngle_; }
 
   /// Recomputes every line's rate for the chemistry's current fractions; always 0.
-  /// The per-line loop runs on OpenMP threads; results do not depend on the thread count.
+  /// The per-line loop runs on OpenMP threads (small models stay on the calling thread);
+  /// results are the same bits for any thread count. Everything that does not depend on the
+  /// composition was tabulated by Builder::create at the excitation's energies then: later
+  /// changes of the spectrum's values are seen, changes of its energies are not.
   int computeRates();
   /// Secondary-fluorescence term of analyte line i enhanced by line k at excitation point j,
   /// per unit fraction of k's element, from the attenuation left by the last computeRates().
@@ -125,8 +128,14 @@ class CALYX_EXPORT Sherman {
   std::vector<double> photoTable;       ///< τ(Z_line, E_j), row-major, stride binCount
 
  private:
+  struct Tables;  // composition-independent tables (Rates.cpp), shared by copies
+  /// Fills photoTable and the tables from the lines, angles and excitation energies.
+  void buildTables();
+
   Angle takeOffAngle_;
   Angle incidenceAngle_;
+  std::shared_ptr<const Tables> tables_;
+  std::vector<double> scratch_;  ///< per-call terms, kept between calls to spare allocations
 };
 
 }  // namespace calyx

@@ -20,9 +20,15 @@ constexpr double kNormalizeFloor = 1e-8;   // keeps every element present, so ra
 constexpr double kResidualFloor = 1e-8;
 constexpr double kRatioFloor = 1e-10;
 
-double predictedRate(const FPRateAlgorithm::AnalysisLine& line, const DetectorHardware& detector) {
-  return *line.theoreticalRate * line.calibrationFactor *
-         detector.getDetectorEfficiencyFactor(line.line.lineEnergyKeV());
+// p = R c ε(E), in that order.
+double predictedRate(const FPRateAlgorithm::AnalysisLine& line, double efficiency) {
+  return *line.theoreticalRate * line.calibrationFactor * efficiency;
+}
+
+// The detector's efficiency depends on these four values only.
+bool sameEfficiency(const DetectorHardware& a, const DetectorHardware& b) {
+  return a.Z == b.Z && a.thickness == b.thickness && a.windowZ == b.windowZ &&
+         a.windowThickness == b.windowThickness;
 }
 
 // A correction divides by the measured and by the predicted rate: a line where either is 0
@@ -55,12 +61,12 @@ struct StepPlan {
 
   /// The lines that `takesPart` admits and whose rates allow a correction this pass.
   template <typename Admit>
-  static StepPlan make(const std::vector<FPRateAlgorithm::AnalysisLine>& lines, const DetectorHardware& detector,
-                       Admit takesPart) {
+  static StepPlan make(const std::vector<FPRateAlgorithm::AnalysisLine>& lines,
+                       const std::vector<double>& efficiencies, Admit takesPart) {
     StepPlan plan(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (!takesPart(lines[i])) continue;
-      const double p = predictedRate(lines[i], detector);
+      const double p = predictedRate(lines[i], efficiencies[i]);
       if (correctable(lines[i], p)) plan.add(i, lines[i], p);
     }
     return plan;
@@ -166,10 +172,27 @@ void FPRateAlgorithm::normalizeAllChem() {
   for (double& u : chemistry->uncertainties) u *= scale;
 }
 
+const std::vector<double>& FPRateAlgorithm::lineEfficiencies() {
+  bool current = efficiencies_.size() == analysisLines.size() && sameEfficiency(efficiencyDetector_, detector);
+  for (std::size_t i = 0; current && i < analysisLines.size(); ++i)
+    current = efficiencyEnergies_[i] == analysisLines[i].line.lineEnergyKeV();
+  if (current) return efficiencies_;
+
+  efficiencyEnergies_.resize(analysisLines.size());
+  efficiencies_.resize(analysisLines.size());
+  for (std::size_t i = 0; i < analysisLines.size(); ++i) {
+    efficiencyEnergies_[i] = analysisLines[i].line.lineEnergyKeV();
+    efficiencies_[i] = detector.getDetectorEfficiencyFactor(efficiencyEnergies_[i]);
+  }
+  efficiencyDetector_ = detector;
+  return efficiencies_;
+}
+
 void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
   // A negative index reads as a large unsigned one: every beam corrects.
   const unsigned int last = static_cast<unsigned int>(lastBeam);
-  const StepPlan plan = StepPlan::make(analysisLines, detector, [last](const AnalysisLine& line) {
+  const std::vector<double>& efficiencies = lineEfficiencies();
+  const StepPlan plan = StepPlan::make(analysisLines, efficiencies, [last](const AnalysisLine& line) {
     return line.inUse && line.measuredRate >= 0.0 && line.beam <= last;
   });
 
@@ -193,8 +216,9 @@ void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
 }
 
 void FPRateAlgorithm::adjustChemByRatio() {
+  const std::vector<double>& efficiencies = lineEfficiencies();
   const StepPlan plan =
-      StepPlan::make(analysisLines, detector, [](const AnalysisLine& line) { return line.inUse; });
+      StepPlan::make(analysisLines, efficiencies, [](const AnalysisLine& line) { return line.inUse; });
 
   for (std::size_t i = 0; i < analysisLines.size(); ++i) {
     if (!plan.applies[i]) continue;

@@ -10,7 +10,6 @@
 // subshells by Coster-Kronig transitions (W. Bambynek et al., Rev. Mod. Phys. 44 (1972) 716).
 // All atomic data from xraylib.
 #include <algorithm>
-#include <cstddef>
 #include <utility>
 
 #include "calyx/Sherman.h"
@@ -150,40 +149,35 @@ int Sherman::Builder::create(Sherman& target) {
     CALYX_LOG_ERR("missing excitation spectrum");
     return 1;
   }
-  const unsigned int pointCount = excitation_->size();
 
-  // Everything is assembled aside first, so that an exhausted allocator leaves the target
-  // as it was. The line vector is sized once and never grows afterwards.
-  std::vector<Line> lines;
-  lines.reserve(lines_.size());
+  // Everything is assembled in a model aside first, so that an exhausted allocator leaves
+  // the target as it was. The line vector is sized once and never grows afterwards.
+  Sherman model;
+  model.chemistry = chemistry_;
+  model.excitation = excitation_;
+  model.takeOffAngle_ = takeOffAngle_;
+  model.incidenceAngle_ = incidenceAngle_;
+  model.lines.reserve(lines_.size());
   for (const XRFLine& line : lines_) {
     const int index = chemistry_->getIndex(line.element());
-    lines.emplace_back(line, lineSensitivity(line), chemistry_->fractions[index],
-                       chemistry_->uncertainties[index]);
+    model.lines.emplace_back(line, lineSensitivity(line), chemistry_->fractions[index],
+                             chemistry_->uncertainties[index]);
   }
+  model.binCount = excitation_->size();
+  model.lineAttenuation.assign(model.lines.size(), 0.0);
+  model.binAttenuation.assign(model.binCount, 0.0);
+  model.buildTables();
 
-  // Photoabsorption of each line's element at each excitation energy: row per line,
-  // stride pointCount. The size is formed in size_t, so it cannot wrap around.
-  std::vector<double> photoTable(lines.size() * static_cast<std::size_t>(pointCount));
-  for (std::size_t l = 0; l < lines.size(); ++l) {
-    const int Z = lines[l].line.element().atomicNumber();
-    double* row = photoTable.data() + l * pointCount;
-    for (unsigned int j = 0; j < pointCount; ++j)
-      row[j] = detail::xrl::csPhoto(Z, excitation_->energyAt(j));
-  }
-
-  std::vector<double> lineAttenuation(lines.size(), 0.0);
-  std::vector<double> binAttenuation(pointCount, 0.0);
-
-  target.chemistry = chemistry_;
-  target.excitation = excitation_;
-  target.takeOffAngle_ = takeOffAngle_;
-  target.incidenceAngle_ = incidenceAngle_;
-  target.lines = std::move(lines);
-  target.lineAttenuation = std::move(lineAttenuation);
-  target.binCount = pointCount;
-  target.binAttenuation = std::move(binAttenuation);
-  target.photoTable = std::move(photoTable);
+  target.chemistry = std::move(model.chemistry);
+  target.excitation = std::move(model.excitation);
+  target.takeOffAngle_ = model.takeOffAngle_;
+  target.incidenceAngle_ = model.incidenceAngle_;
+  target.lines = std::move(model.lines);
+  target.lineAttenuation = std::move(model.lineAttenuation);
+  target.binCount = model.binCount;
+  target.binAttenuation = std::move(model.binAttenuation);
+  target.photoTable = std::move(model.photoTable);
+  target.tables_ = std::move(model.tables_);
   return 0;
 }
 

@@ -11,13 +11,19 @@
 //   Pin   = sin ψin ln(1 + μs(E_j)/(μs(L_k) sin ψin)) / μs(E_j),
 //   Pout  = sin ψout ln(1 + μs(L_i)/(μs(L_k) sin ψout)) / μs(L_i),
 //
-// with μs(E) = Σ_e c_e μ_e(E) the sample's mass attenuation. Every operation below is
-// written in this order, so that results are the same bits on every run and thread count.
+// with μs(E) = Σ_e c_e μ_e(E) the sample's mass attenuation. The atomic data come from the
+// model's tables (Tables.cpp); each call forms only what depends on the composition: the
+// attenuation sums, Pin once per enhancer and point, Pout once per pair of lines. Every
+// operation is written in the order of the equation above, so that results are the same
+// bits as its plain evaluation (ReferenceRates.cpp) on every run and thread count.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <vector>
 
+#include <omp.h>
+
+#include "Sherman/Tables.h"
 #include "calyx/Sherman.h"
 #include "detail/Log.h"
 #include "detail/Xraylib.h"
@@ -26,23 +32,10 @@ namespace calyx {
 
 namespace {
 
-// The secondary-fluorescence term, given the looked-up photoabsorption of the analyte's
-// element at the enhancer's line energy. Shared by secondaryFluorescense() and the rate
-// loop, so both give the same bits.
-inline double secondaryTerm(double enhancerSensitivity, double enhancerPhotoAtPoint,
-                            double analytePhotoAtEnhancerLine, double analytePhotoAtPoint,
-                            double sampleMuAtPoint, double sampleMuAtEnhancerLine,
-                            double sampleMuAtAnalyteLine, double sinIn, double sinOut) {
-  const double A =
-      0.5 * enhancerSensitivity * enhancerPhotoAtPoint * analytePhotoAtEnhancerLine /
-      analytePhotoAtPoint;
-  const double pIn =
-      sinIn * std::log(1.0 + sampleMuAtPoint / (sampleMuAtEnhancerLine * sinIn)) / sampleMuAtPoint;
-  const double pOut =
-      sinOut * std::log(1.0 + sampleMuAtAnalyteLine / (sampleMuAtEnhancerLine * sinOut)) /
-      sampleMuAtAnalyteLine;
-  return A * (pIn + pOut);
-}
+// Above this much work (Tables::work, in secondary-fluorescence terms; about 80 µs on one
+// core of a 2 GHz machine) the lines are shared among the OpenMP threads. Below it, waking
+// the workers and meeting them at the barrier costs about as much as they would save.
+constexpr double kParallelWork = 50000.0;
 
 }  // namespace
 
@@ -50,97 +43,153 @@ double Sherman::secondaryFluorescense(unsigned int i, unsigned int k, unsigned i
   const double sinIn = std::sin(incidenceAngle_.radians());
   const double sinOut = std::sin(takeOffAngle_.radians());
   const std::size_t stride = binCount;
+  const double analytePhotoAtPoint = photoTable[i * stride + j];
+  const double enhancerPhotoAtPoint = photoTable[k * stride + j];
   const double analytePhotoAtEnhancerLine = detail::xrl::csPhoto(
       lines[i].line.element().atomicNumber(), lines[k].line.lineEnergyKeV());
-  return secondaryTerm(lines[k].sensitivity, photoTable[k * stride + j],
-                       analytePhotoAtEnhancerLine, photoTable[i * stride + j], binAttenuation[j],
-                       lineAttenuation[k], lineAttenuation[i], sinIn, sinOut);
+  const double muAtPoint = binAttenuation[j];
+  const double muAtEnhancerLine = lineAttenuation[k];
+  const double muAtAnalyteLine = lineAttenuation[i];
+
+  const double A = 0.5 * lines[k].sensitivity * enhancerPhotoAtPoint * analytePhotoAtEnhancerLine /
+                   analytePhotoAtPoint;
+  const double pIn = sinIn * std::log(1.0 + muAtPoint / (muAtEnhancerLine * sinIn)) / muAtPoint;
+  const double pOut =
+      sinOut * std::log(1.0 + muAtAnalyteLine / (muAtEnhancerLine * sinOut)) / muAtAnalyteLine;
+  return A * (pIn + pOut);
 }
 
 int Sherman::computeRates() {
-  const std::size_t lineCount = lines.size();
-  static const std::vector<Element> kNoElements;
-  const std::vector<Element>& elements = chemistry != nullptr ? chemistry->elements : kNoElements;
-  const std::size_t elementCount = elements.size();
+  // A model assembled without the builder, or whose lines or chemistry were changed by
+  // hand, gets its tables now.
+  const std::size_t chemistrySize = chemistry != nullptr ? chemistry->elements.size() : 0;
+  if (tables_ == nullptr || tables_->lineCount != lines.size() || tables_->pointCount != binCount ||
+      tables_->elementCount != chemistrySize)
+    buildTables();
+  const Tables& t = *tables_;
+  const std::size_t n = lines.size();
+  const std::size_t m = binCount;
+  const std::size_t elementCount = t.elementCount;
+  const double* fractions = chemistry != nullptr ? chemistry->fractions.data() : nullptr;
 
-  // The photoabsorption table has binCount columns; a spectrum that has since changed its
-  // number of points is read only as far as the table reaches.
-  unsigned int pointCount = excitation != nullptr ? excitation->size() : 0;
-  if (pointCount != binCount) {
+  // The tables have binCount columns; a spectrum that has since changed its number of
+  // points is read only as far as the tables reach.
+  std::size_t pointCount = excitation != nullptr ? excitation->size() : 0;
+  if (pointCount != m) {
     CALYX_LOG_WARN("excitation spectrum has {:d} points, the model was built for {:d}",
-                   pointCount, binCount);
-    pointCount = std::min(pointCount, binCount);
+                   pointCount, m);
+    pointCount = std::min(pointCount, m);
   }
 
-  // Sample attenuation at each line energy and at each excitation energy.
-  lineAttenuation.assign(lineCount, 0.0);
-  for (std::size_t i = 0; i < lineCount; ++i) {
-    const double energyKeV = lines[i].line.lineEnergyKeV();
+  // Sample attenuation at each line energy and at each excitation energy:
+  // μs(E) = Σ_e c_e μ_e(E), summed in element order.
+  lineAttenuation.assign(n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* muRow = t.lineMu.data() + i * elementCount;
     double mu = 0.0;
-    for (std::size_t e = 0; e < elementCount; ++e)
-      mu = chemistry->fractions[e] * detail::xrl::csTotal(elements[e].atomicNumber(), energyKeV) +
-           mu;
+    for (std::size_t e = 0; e < elementCount; ++e) mu = fractions[e] * muRow[e] + mu;
     lineAttenuation[i] = mu;
   }
-  binAttenuation.assign(binCount, 0.0);
-  for (unsigned int j = 0; j < pointCount; ++j) {
-    const double energyKeV = excitation->energyAt(j);
+  binAttenuation.assign(m, 0.0);
+  for (std::size_t j = 0; j < pointCount; ++j) {
+    const double* muRow = t.pointMu.data() + j * elementCount;
     double mu = 0.0;
-    for (std::size_t e = 0; e < elementCount; ++e)
-      mu = chemistry->fractions[e] * detail::xrl::csTotal(elements[e].atomicNumber(), energyKeV) +
-           mu;
+    for (std::size_t e = 0; e < elementCount; ++e) mu = fractions[e] * muRow[e] + mu;
     binAttenuation[j] = mu;
   }
 
-  const double sinIn = std::sin(incidenceAngle_.radians());
-  const double sinOut = std::sin(takeOffAngle_.radians());
-  const std::size_t stride = binCount;
-  const SpectrumBase<double>* spectrum = excitation.get();
-  const long long signedLineCount = static_cast<long long>(lineCount);
+  // Small models run on the calling thread: waking the workers would cost more than
+  // they save.
+  const bool parallel = t.work > kParallelWork;
+  const int teamSize = parallel ? omp_get_max_threads() : 1;
 
-  // One line per iteration: each writes only its own rate, so the result is the same for
-  // any number of threads. No locks, no logging in here.
-#pragma omp parallel for schedule(static)
-  for (long long li = 0; li < signedLineCount; ++li) {
-    const std::size_t i = static_cast<std::size_t>(li);
-    const Line& analyte = lines[i];
-    const int analyteZ = analyte.line.element().atomicNumber();
-    const double analyteEdge = analyte.line.edgeEnergyKeV();
-    const double analyteMu = lineAttenuation[i];
-    const double* analytePhoto = photoTable.data() + i * stride;
+  // Scratch, allocated here so that nothing inside the parallel region can throw: the
+  // incidence-side terms Pin(k, j), the excitation's values, μs(E_j) / sin ψin, and one
+  // row of enhancement sums per thread.
+  const std::size_t scratchSize = n * m + 2 * m + static_cast<std::size_t>(teamSize) * m;
+  if (scratch_.size() < scratchSize) scratch_.resize(scratchSize);
+  double* incidenceTerm = scratch_.data();
+  double* value = incidenceTerm + n * m;
+  double* incidenceDenominator = value + m;
+  double* enhancementRows = incidenceDenominator + m;
 
-    // Which lines can enhance this one (line energy above its edge), and the analyte's
-    // photoabsorption at their energies: the same for every excitation point.
-    std::vector<std::size_t> enhancers;
-    std::vector<double> analytePhotoAtEnhancerLine;
-    for (std::size_t k = 0; k < lineCount; ++k) {
-      if (lines[k].line.lineEnergyKeV() > analyteEdge) {
-        enhancers.push_back(k);
-        analytePhotoAtEnhancerLine.push_back(
-            detail::xrl::csPhoto(analyteZ, lines[k].line.lineEnergyKeV()));
+  const double sinIn = t.sinIn;
+  const double sinOut = t.sinOut;
+  for (std::size_t j = 0; j < pointCount; ++j) {
+    value[j] = excitation->valueAt(static_cast<unsigned int>(j));
+    incidenceDenominator[j] = binAttenuation[j] / sinIn;
+  }
+
+  const double* energy = t.energyKeV.data();
+  const double* photo = photoTable.data();
+  const double* muAtPoint = binAttenuation.data();
+  const double* muAtLine = lineAttenuation.data();
+  const long long enhancingCount = static_cast<long long>(t.enhancing.size());
+  const long long lineCount = static_cast<long long>(n);
+
+  // Every term is formed with the operations of the rate equation in their order, so the
+  // rates are the same bits as its plain evaluation, for any number of threads: each line
+  // and each Pin row is written by one thread only. No locks, no logging in here.
+#pragma omp parallel num_threads(teamSize) if (parallel)
+  {
+    // Pin(k, j) = sin ψin ln(1 + μs(E_j) / (μs(L_k) sin ψin)) / μs(E_j): it depends on the
+    // enhancer and the point, not on the analyte.
+#pragma omp for schedule(dynamic, 1)
+    for (long long r = 0; r < enhancingCount; ++r) {
+      const std::size_t k = t.enhancing[static_cast<std::size_t>(r)];
+      const double edge = lines[k].line.edgeEnergyKeV();
+      double* out = incidenceTerm + k * m;
+      const std::size_t end = std::min(t.endAbove[k], pointCount);
+      for (std::size_t j = t.firstAbove[k]; j < end; ++j) {
+        if (!(energy[j] > edge)) continue;
+        out[j] = sinIn * std::log(1.0 + muAtPoint[j] / (muAtLine[k] * sinIn)) / muAtPoint[j];
       }
     }
 
-    double sum = 0.0;
-    for (unsigned int j = 0; j < pointCount; ++j) {
-      const double energyKeV = spectrum->energyAt(j);
-      if (!(energyKeV > analyteEdge)) continue;
-      const double primary = (analytePhoto[j] * spectrum->valueAt(j)) /
-                             (binAttenuation[j] / sinIn + analyteMu / sinOut);
-      double enh = 0.0;
-      for (std::size_t n = 0; n < enhancers.size(); ++n) {
-        const std::size_t k = enhancers[n];
-        const Line& enhancer = lines[k];
-        if (!(energyKeV > enhancer.line.edgeEnergyKeV())) continue;
-        enh = enh + enhancer.fraction *
-                        secondaryTerm(enhancer.sensitivity, photoTable[k * stride + j],
-                                      analytePhotoAtEnhancerLine[n], analytePhoto[j],
-                                      binAttenuation[j], lineAttenuation[k], analyteMu, sinIn,
-                                      sinOut);
+    double* enh = enhancementRows + static_cast<std::size_t>(omp_get_thread_num()) * m;
+#pragma omp for schedule(dynamic, 1)
+    for (long long p = 0; p < lineCount; ++p) {
+      const std::size_t i = t.order[static_cast<std::size_t>(p)];
+      const Line& analyte = lines[i];
+      const double edge = analyte.line.edgeEnergyKeV();
+      const double analyteMu = muAtLine[i];
+      const double* analytePhoto = photo + i * m;
+      const std::size_t first = t.firstAbove[i];
+      const std::size_t end = std::min(t.endAbove[i], pointCount);
+      for (std::size_t j = first; j < end; ++j) enh[j] = 0.0;
+
+      // Enhancement sums, enhancer by enhancer in ascending order, so that each point's
+      // sum adds its terms in the order of the plain loop over k.
+      for (std::size_t e = t.enhancerBegin[i]; e < t.enhancerBegin[i + 1]; ++e) {
+        const std::size_t k = t.enhancer[e];
+        const double ck = lines[k].fraction;
+        const double halfS = t.halfSensitivity[k];
+        const double tau = t.analytePhotoAtEnhancerLine[e];
+        // Pout = sin ψout ln(1 + μs(L_i) / (μs(L_k) sin ψout)) / μs(L_i), the same at every point.
+        const double pOut =
+            sinOut * std::log(1.0 + analyteMu / (muAtLine[k] * sinOut)) / analyteMu;
+        const double enhancerEdge = lines[k].line.edgeEnergyKeV();
+        const double* enhancerPhoto = photo + k * m;
+        const double* pIn = incidenceTerm + k * m;
+        const std::size_t enhancerEnd = std::min(t.endAbove[k], pointCount);
+        for (std::size_t j = t.firstAbove[k]; j < enhancerEnd; ++j) {
+          // A = 0.5 S_k τ_k(E_j) τ_i(L_k) / τ_i(E_j); the term is c_k A (Pin + Pout).
+          const double term =
+              ck * ((halfS * enhancerPhoto[j] * tau / analytePhoto[j]) * (pIn[j] + pOut));
+          enh[j] = energy[j] > enhancerEdge ? enh[j] + term : enh[j];
+        }
       }
-      sum = sum + primary * (enh + 1.0);
+
+      const double outgoingDenominator = analyteMu / sinOut;
+      double sum = 0.0;
+      for (std::size_t j = first; j < end; ++j) {
+        if (!(energy[j] > edge)) continue;
+        const double primary =
+            (analytePhoto[j] * value[j]) / (incidenceDenominator[j] + outgoingDenominator);
+        sum = sum + primary * (enh[j] + 1.0);
+      }
+      lines[i].rate = sum * (analyte.sensitivity * analyte.fraction);
     }
-    lines[i].rate = sum * (analyte.sensitivity * analyte.fraction);
   }
   return 0;
 }

@@ -181,6 +181,27 @@ TEST(IterationTest, ResidualStepScalesTheFractionByMeasuredOverPredicted) {
   EXPECT_EQ(fractionOf(*engine, "Ni"), 0.10);
 }
 
+TEST(IterationTest, ADetectorChangedBetweenPassesIsUsedInTheNextPrediction) {
+  std::unique_ptr<FPRateAlgorithm> engine = twoBeamEngine();
+  engine->setAllLinesNotInUse();
+  FPRateAlgorithm::AnalysisLine& cr = lineOf(*engine, 0, line("Cr", 0));
+  cr.inUse = true;
+  // Each step sees measured = 2 x the prediction of the detector in place at that step.
+  for (double crystalMicrometres : {500.0, 500.0, 40.0}) {
+    for (double windowMicrometres : {12.5, 60.0}) {
+      engine->detector.thickness = crystalMicrometres;
+      engine->detector.windowThickness = windowMicrometres;
+      setComposition(*engine, kSteel);
+      cr.measuredRate = 2.0 * linePrediction(*engine, cr);
+      engine->adjustChemByResidual(0);
+      EXPECT_NEAR(fractionOf(*engine, "Cr"), 0.36, 0.36 * kRel) << crystalMicrometres << " " << windowMicrometres;
+      setComposition(*engine, kSteel);
+      engine->adjustChemByRatio();
+      EXPECT_NEAR(fractionOf(*engine, "Cr"), 0.36, 0.36 * kRel) << crystalMicrometres << " " << windowMicrometres;
+    }
+  }
+}
+
 TEST(IterationTest, NegativeRatesAreSkippedByTheResidualStepButNotByTheRatioStep) {
   std::unique_ptr<FPRateAlgorithm> engine = twoBeamEngine();
   setComposition(*engine, kSteel);

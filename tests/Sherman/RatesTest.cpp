@@ -12,6 +12,7 @@
 
 #include "calyx/Filter.h"
 #include "calyx/Sherman.h"
+#include "Sherman/ReferenceRates.h"
 #include "calyx/TubeSpectrum.h"
 #include "support/LogCapture.h"
 #include "support/ShermanReference.h"
@@ -186,6 +187,9 @@ TEST(ShermanRatesTest, ModelWithoutPointsOrLinesGivesZeroOrNothing) {
   Model noLines = build({{26, 1.0}}, {}, syntheticExcitation());
   EXPECT_EQ(noLines.sherman->computeRates(), 0);
   EXPECT_EQ(noLines.sherman->binAttenuation.size(), 42u);
+  Sherman unbuilt;
+  EXPECT_EQ(unbuilt.computeRates(), 0);
+  EXPECT_TRUE(unbuilt.binAttenuation.empty());
 }
 
 // Realistic samples, each with lines that enhance one another.
@@ -239,7 +243,8 @@ TEST(ShermanRatesTest, RealisticSamplesAgreeWithAPlainEvaluationOfTheRateEquatio
 
 // The excitation the engine uses: a tube spectrum on a 1 keV grid with the anode's lines.
 std::shared_ptr<SpectrumBase<double>> tubeExcitation(int anodeZ, double kV,
-                                                     const std::vector<Filter>& filters) {
+                                                     const std::vector<Filter>& filters,
+                                                     double stepKeV = 1.0) {
   TubeHardware tube;
   tube.anodeZ = anodeZ;
   tube.windowZ = 4;
@@ -249,7 +254,7 @@ std::shared_ptr<SpectrumBase<double>> tubeExcitation(int anodeZ, double kV,
   creator.setHardware(tube);
   creator.setFilters(filters);
   creator.setVoltage(kV);
-  creator.setStepSize(1.0);
+  creator.setStepSize(stepKeV);
   return creator.generateTotalSpectrum();
 }
 
@@ -366,6 +371,84 @@ TEST(ShermanRatesTest, RatesAreTheSameBitsForAnyNumberOfThreads) {
           << sample.name << ", " << t + 1 << " threads";
   }
   omp_set_num_threads(savedThreads);
+}
+
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// A model with every group line of twenty elements that the beam excites, as an analyser's
+// main beam has.
+Model manyLines(const std::shared_ptr<SpectrumBase<double>>& excitation) {
+  const int elements[] = {13, 14, 16, 19, 20, 22, 24, 25, 26, 27,
+                          28, 29, 30, 38, 40, 42, 47, 50, 74, 82};
+  Composition composition;
+  for (int Z : elements) composition[Z] = 0.01 * (1 + Z % 7);
+  composition[26] = 0.4;
+  Model m = build(composition, {}, excitation, 60.0, 45.0);
+  Sherman::Builder builder(m.chemistry, excitation);
+  builder.incidenceAngle(Angle::createFromDegrees(60.0)).takeOffAngle(Angle::createFromDegrees(45.0));
+  for (int Z : elements) builder.addAllLinesFromElement(Element(Z), false);
+  m.sherman = std::make_unique<Sherman>();
+  EXPECT_EQ(builder.create(*m.sherman), 0);
+  return m;
+}
+
+TEST(ShermanRatesTest, RatesAreTheSameBitsAsThePlainEvaluationOnOneAndTwoThreads) {
+  struct Case {
+    std::string name;
+    Model model;
+  };
+  std::vector<Case> cases;
+  for (const Sample& sample : realisticSamples()) {
+    cases.push_back({sample.name, build(sample.composition, sample.codes, syntheticExcitation(), 62.0, 38.0)});
+    cases.push_back({std::string(sample.name) + " under W 30 kV",
+                     build(sample.composition, sample.codes,
+                           tubeExcitation(74, 30.0, {Filter::create(Element("Al"), 100.0, 0.0)}))});
+  }
+  // Unsorted points, two of them exactly at edges; nickel measured but absent from the
+  // sample, and an element without lines.
+  cases.push_back({"unsorted points",
+                   build({{26, 0.5}, {28, 0.0}, {29, 0.3}, {82, 0.2}},
+                         {{26, KA_LINE}, {28, KA_LINE}, {29, KB_LINE}, {82, LA_LINE}},
+                         discrete({30.0, EdgeEnergy(26, K_SHELL, nullptr), 9.5, 2.0, 17.5,
+                                   EdgeEnergy(29, K_SHELL, nullptr), 8.4, 14.0}))});
+  // Enough work for the lines to be shared among threads.
+  cases.push_back({"many lines, 0.1 keV grid", manyLines(tubeExcitation(45, 40.0, {}, 0.1))});
+
+  const int savedThreads = omp_get_max_threads();
+  for (Case& c : cases) {
+    Sherman& model = *c.model.sherman;
+    ASSERT_GT(model.lines.size(), 0u) << c.name;
+    const detail::ReferenceRates expected = detail::referenceRates(model);
+    for (int threads : {1, 2}) {
+      omp_set_num_threads(threads);
+      for (Sherman::Line& line : model.lines) line.rate = -1.0;
+      model.computeRates();
+      EXPECT_TRUE(sameBits(ratesOf(model), expected.rates)) << c.name << ", " << threads << " threads";
+      EXPECT_TRUE(sameBits(model.lineAttenuation, expected.lineAttenuation)) << c.name;
+      EXPECT_TRUE(sameBits(model.binAttenuation, expected.binAttenuation)) << c.name;
+    }
+    // A second composition through the same tables.
+    for (double& fraction : c.model.chemistry->fractions) fraction = fraction * 0.5 + 0.01;
+    model.computeRates();
+    EXPECT_TRUE(sameBits(ratesOf(model), detail::referenceRates(model).rates)) << c.name << ", new composition";
+  }
+  omp_set_num_threads(savedThreads);
+}
+
+TEST(ShermanRatesTest, PlainEvaluationAgreesWithTheIndependentOne) {
+  auto excitation = syntheticExcitation();
+  for (const Sample& sample : realisticSamples()) {
+    Model m = build(sample.composition, sample.codes, excitation, 62.0, 38.0);
+    const std::vector<double> plain = detail::referenceRates(*m.sherman).rates;
+    const std::vector<double> independent = referenceRates(
+        referenceLinesOf(*m.sherman), sample.composition, *excitation, 62.0 * M_PI / 180.0, 38.0 * M_PI / 180.0);
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+      ASSERT_GT(independent[i], 0.0) << sample.name << " line " << i;
+      EXPECT_NEAR(plain[i], independent[i], kRelTol * independent[i]) << sample.name << " line " << i;
+    }
+  }
 }
 
 TEST(ShermanRatesTest, SpectrumThatGrewAfterCreateIsReadOnlyAsFarAsTheTableReaches) {

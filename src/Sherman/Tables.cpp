@@ -1,0 +1,125 @@
+// Composition-free tables of the Sherman model (J. Sherman, Spectrochim. Acta 7 (1955) 283,
+// with the secondary fluorescence of Shiraiwa and Fujino, see Rates.cpp): the attenuation
+// of every element at every line and excitation energy, the photoabsorption of each line's
+// element at every excitation energy and at each enhancing line's energy, the sines of the
+// angles, and which lines can enhance which. xraylib is consulted here, once per model.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "Sherman/Tables.h"
+#include "detail/Xraylib.h"
+
+namespace calyx {
+
+namespace {
+
+// One logarithm costs about as much as this many secondary-fluorescence terms.
+constexpr double kLogarithmCost = 4.0;
+
+}  // namespace
+
+void Sherman::buildTables() {
+  auto built = std::make_shared<Tables>();
+  Tables& t = *built;
+  static const std::vector<Element> kNoElements;
+  const std::vector<Element>& elements = chemistry != nullptr ? chemistry->elements : kNoElements;
+  const std::size_t n = lines.size();
+  const std::size_t m = binCount;
+  const std::size_t elementCount = elements.size();
+  // Builder::create sets binCount to the spectrum's size; only a model assembled by hand
+  // may have fewer points, whose entries then stay 0 and which no computation reaches.
+  const std::size_t available =
+      excitation != nullptr ? std::min<std::size_t>(excitation->size(), m) : 0;
+  t.lineCount = n;
+  t.pointCount = m;
+  t.elementCount = elementCount;
+
+  t.energyKeV.assign(m, 0.0);
+  for (std::size_t j = 0; j < available; ++j)
+    t.energyKeV[j] = excitation->energyAt(static_cast<unsigned int>(j));
+
+  std::vector<double> photo(n * m, 0.0);
+  for (std::size_t l = 0; l < n; ++l) {
+    const int Z = lines[l].line.element().atomicNumber();
+    double* row = photo.data() + l * m;
+    for (std::size_t j = 0; j < available; ++j) row[j] = detail::xrl::csPhoto(Z, t.energyKeV[j]);
+  }
+
+  t.lineMu.resize(n * elementCount);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t e = 0; e < elementCount; ++e)
+      t.lineMu[i * elementCount + e] =
+          detail::xrl::csTotal(elements[e].atomicNumber(), lines[i].line.lineEnergyKeV());
+  t.pointMu.resize(m * elementCount);
+  for (std::size_t j = 0; j < available; ++j)
+    for (std::size_t e = 0; e < elementCount; ++e)
+      t.pointMu[j * elementCount + e] =
+          detail::xrl::csTotal(elements[e].atomicNumber(), t.energyKeV[j]);
+
+  t.halfSensitivity.resize(n);
+  for (std::size_t l = 0; l < n; ++l) t.halfSensitivity[l] = 0.5 * lines[l].sensitivity;
+
+  // Points above each line's edge. The spectrum need not be sorted: the interval bounds
+  // them, and the loops test each point inside it.
+  t.firstAbove.assign(n, 0);
+  t.endAbove.assign(n, 0);
+  std::vector<double> span(n, 0.0);
+  for (std::size_t l = 0; l < n; ++l) {
+    const double edge = lines[l].line.edgeEnergyKeV();
+    bool any = false;
+    for (std::size_t j = 0; j < available; ++j) {
+      if (!(t.energyKeV[j] > edge)) continue;
+      if (!any) t.firstAbove[l] = j;
+      any = true;
+      t.endAbove[l] = j + 1;
+    }
+    span[l] = static_cast<double>(t.endAbove[l] - t.firstAbove[l]);
+  }
+
+  // A line enhances another when its energy lies above the other's edge (never itself:
+  // a line lies below its own edge).
+  std::vector<bool> enhances(n, false);
+  std::vector<double> lineWork(n, 0.0);
+  t.enhancerBegin.assign(n + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const int Z = lines[i].line.element().atomicNumber();
+    const double edge = lines[i].line.edgeEnergyKeV();
+    lineWork[i] = span[i];
+    for (std::size_t k = 0; k < n; ++k) {
+      const double enhancerEnergyKeV = lines[k].line.lineEnergyKeV();
+      if (!(enhancerEnergyKeV > edge)) continue;
+      t.enhancer.push_back(k);
+      t.analytePhotoAtEnhancerLine.push_back(detail::xrl::csPhoto(Z, enhancerEnergyKeV));
+      enhances[k] = true;
+      lineWork[i] += span[k] + kLogarithmCost;
+    }
+    t.enhancerBegin[i + 1] = t.enhancer.size();
+  }
+
+  t.work = 0.0;
+  for (std::size_t l = 0; l < n; ++l) {
+    t.work += lineWork[l];
+    if (!enhances[l]) continue;
+    t.enhancing.push_back(l);
+    t.work += kLogarithmCost * span[l];
+  }
+  // Longest incidence-side rows first as well, for the same reason as the lines.
+  std::stable_sort(t.enhancing.begin(), t.enhancing.end(),
+                   [&span](std::size_t a, std::size_t b) { return span[a] > span[b]; });
+  t.order.resize(n);
+  for (std::size_t l = 0; l < n; ++l) t.order[l] = l;
+  std::stable_sort(t.order.begin(), t.order.end(),
+                   [&lineWork](std::size_t a, std::size_t b) { return lineWork[a] > lineWork[b]; });
+
+  t.sinIn = std::sin(incidenceAngle_.radians());
+  t.sinOut = std::sin(takeOffAngle_.radians());
+
+  photoTable = std::move(photo);
+  tables_ = std::move(built);
+}
+
+}  // namespace calyx
