@@ -46,4 +46,37 @@ TEST(SharedLibraryTest, FoundationsAreReachableThroughTheUmbrellaHeader) {
   EXPECT_EQ(buf->release(0), 1);
 }
 
+TEST(SharedLibraryTest, TheEngineIsReachableThroughTheUmbrellaHeader) {
+  using namespace calyx;
+  getLogger()->set_level(spdlog::level::warn);
+  FPRateAlgorithm::Builder builder;
+  DetectorHardware detector;
+  detector.Z = 14;
+  detector.thickness = 500;
+  detector.windowZ = 4;
+  detector.windowThickness = 12.5;
+  TubeHardware tube;
+  tube.anodeZ = 45;
+  tube.takeoffAngle = Angle::createFromDegrees(22);
+  FPRateAlgorithm::Builder::Beam beam(40.0f);
+  beam.addAllLinesFromElement(Element("Fe"), false);
+  beam.addLine(XRFLine::create(Element("Ni"), 0)).addLEelement(Element("O")).setLEEnergyKeV(20.0);
+  builder.detectorHardware(detector).tubeHardware(tube).addBeam(beam);
+  std::unique_ptr<FPRateAlgorithm> engine;
+  ASSERT_EQ(builder.create(engine), 0);
+
+  engine->setAllLinesNotInUse();
+  FPRateAlgorithm::RateMapper mapper(*engine, 0, {XRFLine::create(Element("Fe"), 0), XRFLine::create(Element("Ni"), 0)});
+  float floatRates[] = {1000.0f, 200.0f};
+  mapper.setRates(50.0f, floatRates, static_cast<float*>(nullptr));
+  double rates[] = {1000.0, 200.0};
+  mapper.setRates(50.0, rates, static_cast<double*>(nullptr));
+  engine->doInitialGuess(0);
+  engine->process(0);
+  engine->adjustLEChem(0, 50.0, 1.0);
+  EXPECT_EQ(engine->getCompound().size(), 3u);
+  EXPECT_NE(engine->findLine(0, XRFLine::create(Element("Fe"), 1)), nullptr);
+  getLogger()->set_level(spdlog::level::info);
+}
+
 }  // namespace

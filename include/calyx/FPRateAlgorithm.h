@@ -87,13 +87,15 @@ class CALYX_EXPORT FPRateAlgorithm {
   /// The first analysis line of that beam equal to `line`, or null.
   AnalysisLine* findLine(unsigned int beam, const XRFLine& line);
   void setAllLinesNotInUse();
-  /// First composition: each line's element at measured rate / initialGuessFactor (floor
-  /// 1e-10), scaled down to a sum of 1 when above; beam 0's light elements share the rest.
-  /// The argument is not used.
+  /// First composition: each in-use line's element at measured rate / initialGuessFactor
+  /// (floor 1e-10, also for a rate that is not finite), scaled down to a sum of 1 when
+  /// above; beam 0's light elements share the rest. The argument is not used.
   void doInitialGuess(unsigned int beam);
   /// One pass: every beam's model computes its rates; normalise; light-element correction
-  /// from scatter; then each in-use line of beams 0..lastBeam scales its element's fraction
-  /// by measured / calibrated prediction.
+  /// from scatter (the light elements of beam lastBeam, from beam 0's scatter rate); then
+  /// each in-use line of beams 0..lastBeam scales its element's fraction by measured /
+  /// calibrated prediction, an element's k lines taking a k-th of the correction each. A line
+  /// whose measured rate or prediction is 0 or not finite sits out the pass (warning).
   void process(int lastBeam);
   void normalizeAllChem();
   void adjustChemByResidual(int lastBeam);

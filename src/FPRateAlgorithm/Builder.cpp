@@ -1,0 +1,267 @@
+// The engine's builder: the measurement set-up (tube, detector, geometry, beams) from
+// setters or from the JSON configuration, and its assembly into one engine whose beams share
+// one composition.
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "calyx/FPRateAlgorithm.h"
+#include "calyx/TubeSpectrum.h"
+#include "detail/Json.h"
+#include "detail/Log.h"
+
+namespace calyx {
+namespace {
+
+constexpr double kDefaultAngleDegrees = 45.0;
+// The engine's excitation grid: 1 keV steps, so that point i lies at (i + 1) keV.
+constexpr double kExcitationStepKeV = 1.0;
+// Lines at or below this energy are absorbed before they reach the detector.
+constexpr double kLowestLineEnergyKeV = 1.0;
+
+}  // namespace
+
+using Beam = FPRateAlgorithm::Builder::Beam;
+
+Beam& Beam::addElement(const Element& element) {
+  elements.insert(element);
+  return *this;
+}
+
+Beam& Beam::addLEelement(const Element& element) {
+  leElements.insert(element);
+  return *this;
+}
+
+Beam& Beam::addLine(const XRFLine& line) {
+  lines.insert(line);
+  return *this;
+}
+
+Beam& Beam::addAllLinesFromElement(Element element, bool individual) {
+  const double tube = static_cast<double>(tubeKeV);
+  for (int code : individual ? individualLines : groupLines) {
+    const XRFLine line = XRFLine::create(element, code);
+    // Written so that a NaN energy or sensitivity fails every test.
+    if (line.isValid() && lineSensitivity(line) > 0 && line.lineEnergyKeV() > kLowestLineEnergyKeV &&
+        line.lineEnergyKeV() <= tube && line.edgeEnergyKeV() <= tube)
+      lines.insert(line);
+  }
+  return *this;
+}
+
+Beam& Beam::setLEEnergyKeV(double keV) {
+  leEnergyKeV = keV;
+  return *this;
+}
+
+Beam& Beam::tubeFilters(const std::vector<Filter>& newFilters) {
+  filters = newFilters;
+  return *this;
+}
+
+int Beam::readBeam(const Json::Value& value, std::unique_ptr<Beam>& out) {
+  CALYX_LOG_INFO("Inside readBeam");
+  if (!value.isObject()) return 1;
+
+  CALYX_LOG_INFO("readBeam 1");
+  out.reset(new Beam(value["tubeKeV"].asFloat()));
+  Beam& beam = *out;
+
+  CALYX_LOG_INFO("readBeam 2");
+  if (value.isMember("filters")) {
+    std::vector<Filter> filters;
+    for (const Json::Value& entry : value["filters"]) {
+      Filter filter;
+      const int status = HardwareConfig::readFilter(entry, filter);
+      if (status != 0) return status;
+      filters.push_back(filter);
+    }
+    beam.tubeFilters(filters);
+  }
+
+  CALYX_LOG_INFO("readBeam 3");
+  if (value.isMember("allLines")) {
+    for (const Json::Value& entry : value["allLines"]) {
+      const char* symbol = entry.asCString();
+      const Element element(symbol);
+      if (element.atomicNumber() < 1) {
+        CALYX_LOG_ERR("error reading symbol: {:s}", symbol);
+        return 1;
+      }
+      beam.addAllLinesFromElement(element, false);
+    }
+  }
+
+  CALYX_LOG_INFO("readBeam 4");
+  if (value.isMember("lines")) {
+    for (const Json::Value& entry : value["lines"]) {
+      const Element element(entry[0].asCString());
+      const Json::Value& name = entry[1];
+      int code = 0;
+      if (name.isInt()) {
+        code = name.asInt();
+      } else {
+        const std::string text = name.asString();
+        const auto known = lineSymbols.find(text);
+        if (known == lineSymbols.end()) {
+          CALYX_LOG_ERR("unknown line symbol: {:s}", text);
+          continue;
+        }
+        code = known->second;
+      }
+      beam.addLine(XRFLine::create(element, code));
+    }
+  }
+
+  CALYX_LOG_INFO("readBeam 5");
+  if (value.isMember("LEElements"))
+    for (const Json::Value& entry : value["LEElements"]) beam.addLEelement(Element(entry.asCString()));
+
+  CALYX_LOG_INFO("readBeam 6");
+  if (value.isMember("LEEnergyKeV")) beam.setLEEnergyKeV(value["LEEnergyKeV"].asFloat());
+
+  CALYX_LOG_INFO("readBeam 7");
+  return 0;
+}
+
+FPRateAlgorithm::Builder::Builder()
+    : takeOffAngle(Angle::createFromDegrees(kDefaultAngleDegrees)),
+      incidenceAngle(Angle::createFromDegrees(kDefaultAngleDegrees)) {}
+
+FPRateAlgorithm::Builder& FPRateAlgorithm::Builder::detectorHardware(const DetectorHardware& value) {
+  detector = value;
+  return *this;
+}
+
+FPRateAlgorithm::Builder& FPRateAlgorithm::Builder::tubeHardware(const TubeHardware& value) {
+  tube = value;
+  return *this;
+}
+
+FPRateAlgorithm::Builder& FPRateAlgorithm::Builder::geometry(Angle takeOff, Angle incidence) {
+  takeOffAngle = takeOff;
+  incidenceAngle = incidence;
+  return *this;
+}
+
+FPRateAlgorithm::Builder& FPRateAlgorithm::Builder::addBeam(const Beam& beam) {
+  beams.push_back(beam);
+  return *this;
+}
+
+int FPRateAlgorithm::Builder::readConfig(const char* path) {
+  std::ifstream in;
+  if (path != nullptr) in.open(path);
+  Json::Value root;
+  std::string errors;
+  if (!detail::parseJson(in, root, errors)) {
+    CALYX_LOG_ERR("e: {:s}", errors);
+    return 1;
+  }
+  CALYX_LOG_INFO("About to call readConfig(Json::Value&)");
+  const int status = readConfig(root);
+  if (status != 0) {
+    CALYX_LOG_ERR("error loading");
+    return status;
+  }
+  return 0;
+}
+
+int FPRateAlgorithm::Builder::readConfig(const Json::Value& root) {
+  CALYX_LOG_INFO("Inside readConfig(Json::Value&)");
+  // A document that is not an object has no members; asking a JSON array or number for
+  // one would throw instead.
+  const bool isObject = root.isObject();
+
+  if (!isObject || !root.isMember("detector")) {
+    CALYX_LOG_ERR("no 'detector' element found");
+    return 1;
+  }
+  DetectorHardware newDetector;
+  int status = HardwareConfig::readDetectorHardware(root["detector"], newDetector);
+  if (status != 0) return status;
+  detector = newDetector;
+  CALYX_LOG_INFO("readConfig 1");
+
+  if (!root.isMember("tube")) {
+    CALYX_LOG_ERR("no 'tube' element found");
+    return 1;
+  }
+  TubeHardware newTube;
+  status = HardwareConfig::readTubeHardware(root["tube"], newTube);
+  if (status != 0) return status;
+  tube = newTube;
+  CALYX_LOG_INFO("readConfig 2");
+
+  if (root.isMember("takeoffAngle") && root.isMember("incodenceAngle")) {
+    takeOffAngle = Angle::createFromDegrees(root["takeoffAngle"].asFloat());
+    incidenceAngle = Angle::createFromDegrees(root["incodenceAngle"].asFloat());
+  }
+  CALYX_LOG_INFO("readConfig 3");
+
+  if (!root.isMember("beams")) {
+    CALYX_LOG_ERR("no 'beams' element found");
+    return 1;
+  }
+  for (const Json::Value& entry : root["beams"]) {
+    CALYX_LOG_INFO("readBeam");
+    std::unique_ptr<Beam> beam;
+    status = Beam::readBeam(entry, beam);
+    if (status != 0) return status;
+    beams.push_back(*beam);
+  }
+  CALYX_LOG_INFO("readConfig 4");
+  return 0;
+}
+
+int FPRateAlgorithm::Builder::create(std::unique_ptr<FPRateAlgorithm>& out) {
+  std::unique_ptr<FPRateAlgorithm> engine(new FPRateAlgorithm());
+  engine->detector = detector;
+  // Sized once here: analysis lines point into the models' lines, so the vector of
+  // models must never reallocate afterwards.
+  engine->shermans.resize(beams.size());
+
+  std::set<Element> elements;
+  for (const Beam& beam : beams) {
+    if (beam.leEnergyKeV < 0 && !beam.leElements.empty()) {
+      CALYX_LOG_ERR("LE Energy not set");
+      return 1;
+    }
+    for (const XRFLine& line : beam.lines) elements.insert(line.element());
+    elements.insert(beam.elements.begin(), beam.elements.end());
+    elements.insert(beam.leElements.begin(), beam.leElements.end());
+    engine->leElements.emplace_back();
+    engine->leRates.push_back(0.0);
+    engine->leCalibrationFactors.push_back(1.0);
+    engine->leCalibrationOffsets.push_back(0.0);
+  }
+  engine->chemistry = std::make_shared<Sherman::Chemistry>(elements);
+
+  for (unsigned int i = 0; i < beams.size(); ++i) {
+    const Beam& beam = beams[i];
+    TubeSpectrumCreator creator;
+    creator.setHardware(tube);
+    creator.setFilters(beam.filters);
+    creator.setVoltage(static_cast<double>(beam.tubeKeV));
+    creator.setStepSize(kExcitationStepKeV);
+    const std::shared_ptr<SpectrumBase<double>> excitation = creator.generateTotalSpectrum();
+
+    Sherman::Builder model(engine->chemistry, excitation);
+    model.takeOffAngle(takeOffAngle).incidenceAngle(incidenceAngle);
+    for (const XRFLine& line : beam.lines) model.addXRFLine(line);
+    const int status = model.create(engine->shermans[i]);
+    if (status != 0) return status;
+
+    for (Sherman::Line& line : engine->shermans[i].lines) engine->analysisLines.emplace_back(i, line);
+    engine->leElements[i] = beam.leElements;
+  }
+
+  out = std::move(engine);
+  return 0;
+}
+
+}  // namespace calyx

@@ -1,0 +1,226 @@
+// Calibration against reference standards.
+//
+// The model runs once per standard over all beams; its efficiency-weighted predictions are
+// cached (single precision) and each analysis line gets the through-origin slope of
+// w = wf (m / p) against wf, i.e. Σ wf² (m/p) / Σ wf²: the ratio of measured to predicted
+// rate, weighted by the squared mass fraction. The light-element factor and offset map the
+// predicted Compton intensity of beam 0 onto the measured scatter rate by a straight line.
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "calyx/CSVWriter.h"
+#include "calyx/FPRateAlgorithm.h"
+#include "calyx/Filter.h"
+#include "calyx/Regression.h"
+#include "detail/Log.h"
+
+#ifndef CALYX_DEFAULT_DEBUG_CSV
+#ifdef __ANDROID__
+#define CALYX_DEFAULT_DEBUG_CSV "/sdcard/orvane/fp_cal_debug.csv"
+#else
+#define CALYX_DEFAULT_DEBUG_CSV "/tmp/fp_cal_debug.csv"
+#endif
+#endif
+
+namespace calyx {
+namespace {
+
+constexpr unsigned int kLEPointIndex = 19;  // 20 keV on the engine's 1 keV excitation grid
+constexpr double kLEPrimaryKeV = 19.0;
+constexpr std::size_t kTitleBufferSize = 100;
+
+// A double as a default output stream writes it (%g, six significant digits).
+std::string cell(double value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+bool lineBefore(const FPRateAlgorithm::AnalysisLine* a, const FPRateAlgorithm::AnalysisLine* b) {
+  if (a->beam != b->beam) return a->beam < b->beam;
+  return a->line < b->line;
+}
+
+}  // namespace
+
+const char* FPRateAlgorithm::Calibration::defaultDebugFilePath() { return CALYX_DEFAULT_DEBUG_CSV; }
+
+FPRateAlgorithm::Calibration::Calibration(FPRateAlgorithm& algorithm)
+    : algorithm_(algorithm), debugFilePath_(defaultDebugFilePath()) {}
+
+void FPRateAlgorithm::Calibration::addStandard(const Standard& standard) { standards_.push_back(standard); }
+
+void FPRateAlgorithm::Calibration::computeCalibrationSet(LineSet& lines, std::set<Element>& elements) {
+  for (AnalysisLine& line : algorithm_.analysisLines) {
+    const LineKey key = line.key();
+    for (const Standard& standard : standards_) {
+      if (!standard.hasLine(key)) continue;
+      lines.insert(&line);
+      elements.insert(line.line.element());
+      line.inUse = true;
+    }
+  }
+}
+
+void FPRateAlgorithm::Calibration::computeCalibrationFactors() {
+  FPRateAlgorithm& algo = algorithm_;
+  const DetectorHardware& detector = algo.detector;
+
+  // The debug file, the calibration set and the prediction matrix.
+  CALYX_LOG_INFO("writing debug file to: {:s}", debugFilePath_);
+  CSVWriter csv(debugFilePath_.c_str());
+  LineSet lines(&lineBefore);
+  std::set<Element> elements;
+  computeCalibrationSet(lines, elements);
+  const Eigen::Index nStandards = static_cast<Eigen::Index>(standards_.size());
+  const Eigen::Index leColumn = static_cast<Eigen::Index>(lines.size());
+  Eigen::MatrixXf predicted = Eigen::MatrixXf::Zero(nStandards, leColumn + 1);
+
+  // One model pass per standard over every beam.
+  for (Eigen::Index i = 0; i < nStandards; ++i) {
+    const Standard& standard = standards_[static_cast<std::size_t>(i)];
+    CALYX_LOG_INFO("theorical compound for {:s} : {:s}", standard.name(), compoundToString(standard.compound));
+    algo.chemistry->setCompound(standard.compound);
+    for (Sherman& model : algo.shermans) model.computeRates();
+
+    Eigen::Index j = 0;
+    for (const AnalysisLine* line : lines) {
+      const double energy = line->line.lineEnergyKeV();
+      predicted(i, j++) = static_cast<float>(*line->theoreticalRate * detector.getDetectorEfficiencyFactor(energy));
+    }
+    if (!algo.shermans.empty()) {
+      const Sherman& model0 = algo.shermans[0];
+      const SpectrumBase<double>* spectrum = model0.excitationSpectrum();
+      if (spectrum != nullptr && spectrum->size() > kLEPointIndex) {
+        const double intensity = spectrum->valueAt(kLEPointIndex);
+        const Angle theta =
+            Angle::createFromRadian(model0.takeOffAngle().radians() + model0.incidenceAngle().radians());
+        const double scattered = comptonScatterEnergy(theta, kLEPrimaryKeV);
+        predicted(i, leColumn) = static_cast<float>(intensity * comptonScatterCoefficient(standard.compound, scattered) *
+                                                    detector.getDetectorEfficiencyFactor(scattered));
+      }
+    }
+  }
+
+  // One factor per line.
+  Eigen::Index column = 0;
+  for (AnalysisLine* line : lines) {
+    const Eigen::Index j = column++;
+    const Element element = line->line.element();
+    const std::string symbol = printableSymbol(element);
+    const double energy = line->line.lineEnergyKeV();
+    const LineKey key = line->key();
+    CALYX_LOG_INFO("Calibrating {:s}[{:3.1f} KeV]", symbol, energy);
+    char title[kTitleBufferSize];
+    std::snprintf(title, sizeof title, "%s [%f KeV]", symbol.c_str(), energy);
+    csv.writeLine({title});
+    csv.writeLine({"Standard", "Wt. Frac.", "Predicted Rate", "Measured Rate", "Weighted Measured Rate"});
+
+    std::vector<Point> points;
+    for (Eigen::Index i = 0; i < nStandards; ++i) {
+      const Standard& standard = standards_[static_cast<std::size_t>(i)];
+      const ElementChemistry* entry = standard.compound.find(element);
+      const float wf = entry != nullptr ? static_cast<float>(entry->fraction) : -1.0f;
+      if (!standard.hasLine(key) || !(wf > 0)) continue;
+      const float p = predicted(i, j);
+      if (!(p > 0)) continue;
+      const double m = standard.rates.at(key);
+      if (!(m > 0)) continue;
+      const double w = static_cast<double>(wf) * (m / static_cast<double>(p));
+      CALYX_LOG_INFO("{:s} {:.8f}% p: {:.8f} ==> m: {:.8f} weightedMeasuredRate: {:.8f}", standard.name(),
+                     static_cast<double>(wf), static_cast<double>(p), m, w);
+      csv.writeLine({standard.name(), cell(wf), cell(p), cell(m), cell(w)});
+      points.push_back(Point{static_cast<double>(wf), w});
+    }
+    if (points.empty()) {
+      CALYX_LOG_INFO("No useable calibration points");
+      continue;
+    }
+
+    const double factor = leastSqrRegression(points.data(), static_cast<int>(points.size()), true).slope;
+    CALYX_LOG_INFO("LeastSqrRegressionResult factor: {:f}", factor);
+    CALYX_LOG_INFO("new calibration factor {:s}[{:3.1f} KeV] : {:f}", symbol, energy, factor);
+    csv.writeLine();
+    csv.writeLine({"Calibration Factor: ", cell(factor)});
+    csv.writeLine();
+
+    // Goodness of fit over every standard with a positive prediction and measurement.
+    std::vector<double> measured, fitted;
+    for (Eigen::Index i = 0; i < nStandards; ++i) {
+      const Standard& standard = standards_[static_cast<std::size_t>(i)];
+      if (!standard.hasLine(key)) continue;
+      const float p = predicted(i, j);
+      const double m = standard.rates.at(key);
+      if (!(p > 0) || !(m > 0)) continue;
+      const double f = factor * static_cast<double>(p);
+      measured.push_back(m);
+      fitted.push_back(f);
+      CALYX_LOG_INFO("{:s} r: {:f}", standard.name(), m - f);
+    }
+    double mean = 0.0;
+    for (std::size_t k = 0; k < measured.size(); ++k) mean += (measured[k] - mean) / static_cast<double>(k + 1);
+    double residual = 0.0, total = 0.0;
+    for (std::size_t k = 0; k < measured.size(); ++k) {
+      residual += (measured[k] - fitted[k]) * (measured[k] - fitted[k]);
+      total += (measured[k] - mean) * (measured[k] - mean);
+    }
+    CALYX_LOG_INFO("{:s}[{:3.1f} KeV] r^2: {:f}", symbol, energy, 1.0 - residual / total);
+    line->calibrationFactor = factor;
+  }
+
+  // The light-element factor and offset of beam 0.
+  csv.writeLine({"LE Calibration"});
+  csv.writeLine({"Standard", "Predicted Rate", "Measured Rate"});
+  std::vector<Point> lePoints;
+  Eigen::MatrixXf leMatrix(nStandards, 1);
+  Eigen::VectorXf leVector(nStandards);
+  for (Eigen::Index i = 0; i < nStandards; ++i) {
+    const Standard& standard = standards_[static_cast<std::size_t>(i)];
+    const double p = static_cast<double>(predicted(i, leColumn));
+    const double m = standard.leRate;
+    CALYX_LOG_INFO("{:s} LE {:.10f} ==> {:.10f}", standard.name(), p, m);
+    lePoints.push_back(Point{p, m});
+    csv.writeLine({standard.name(), cell(p), cell(m)});
+    leMatrix(i, 0) = static_cast<float>(p);
+    leVector(i) = static_cast<float>(m);
+  }
+  if (nStandards > 0) {
+    Eigen::JacobiSVD<Eigen::MatrixXf> svd(leMatrix, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    const Eigen::VectorXf coefficient = svd.solve(leVector);
+    CALYX_LOG_INFO("LE calibration factor: {:f}", static_cast<double>(coefficient(0)));
+    // The one-column solve is a fit through the origin: its offset is 0 by construction.
+    CALYX_LOG_INFO("LE calibration offset: {:f}", 0.0);
+  }
+  const LeastSqrRegressionResult le =
+      leastSqrRegression(lePoints.empty() ? nullptr : lePoints.data(), static_cast<int>(lePoints.size()), false);
+  CALYX_LOG_INFO("LeastSqrRegressionResult LE calibration factor: {:f}", le.slope);
+  CALYX_LOG_INFO("LeastSqrRegressionResult LE calibration offset: {:f}", le.intercept);
+  csv.writeLine();
+  csv.writeLine({"Calibration Factor: " + cell(le.slope) + "Calibration Offset: " + cell(le.intercept)});
+  csv.writeLine();
+  if (!algo.leCalibrationFactors.empty()) {
+    algo.leCalibrationFactors[0] = le.slope;
+    algo.leCalibrationOffsets[0] = le.intercept;
+  }
+}
+
+Compound FPRateAlgorithm::Calibration::createBeamCompound(const Compound& compound, const std::set<Element>&) {
+  Compound result;
+  double sum = 0.0;
+  for (const ElementChemistry& entry : compound) {
+    result.set(entry);
+    sum += entry.fraction;
+  }
+  const double rest = 1.0 - sum;
+  if (rest > 0 && !algorithm_.leElements.empty() && !algorithm_.leElements[0].empty()) {
+    const double share = rest / static_cast<double>(algorithm_.leElements[0].size());
+    for (const Element& le : algorithm_.leElements[0]) result.set(ElementChemistry(le, share, 0.0));
+  }
+  return result;
+}
+
+}  // namespace calyx

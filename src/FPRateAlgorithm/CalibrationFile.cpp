@@ -1,0 +1,135 @@
+// The calibration file: per analysis line its calibration factor (and, optionally, the
+// initial-guess factor), and per beam the light-element factor and offset, as JSON:
+//   {"lines": [[0, "Fe", "KA", 1.7], [1, "Pb", -90, 0.9, 2.0]], "LEFactors": [..], "LEOffsets": [..]}
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+#include <json/json.h>
+
+#include "calyx/FPRateAlgorithm.h"
+#include "detail/Json.h"
+#include "detail/Log.h"
+
+namespace calyx {
+namespace {
+
+// Stores the list's values, in order, into the per-beam table; values beyond the table
+// (a file written for an engine with more beams) are ignored with a warning.
+void readBeamTable(const Json::Value& list, std::vector<double>& table, bool factors) {
+  const char* what = factors ? "factor" : "offset";
+  unsigned int i = 0;
+  for (const Json::Value& value : list) {
+    const double v = value.asDouble();
+    if (i >= table.size()) {
+      CALYX_LOG_WARN("ignoring LE calibration {:s} {:d}: the configuration has {:d} beams", what, i, table.size());
+    } else {
+      CALYX_LOG_INFO("setting {:d} LE calibration {:s} ==> {:f}", i, what, v);
+      table[i] = v;
+    }
+    ++i;
+  }
+}
+
+}  // namespace
+
+int FPRateAlgorithm::writeCalibrationFile(const char* path) {
+  Json::Value root;
+  Json::Value lines;
+  for (const AnalysisLine& line : analysisLines) {
+    Json::Value entry(Json::arrayValue);
+    entry.append(Json::Value(static_cast<Json::UInt>(line.beam)));
+    entry.append(Json::Value(printableSymbol(line.line.element())));
+    const std::string name = lineName(line.line.line());
+    if (lineSymbols.count(name) != 0)
+      entry.append(Json::Value(name));
+    else
+      entry.append(Json::Value(line.line.line()));
+    entry.append(Json::Value(line.calibrationFactor));
+    lines.append(entry);
+  }
+  Json::Value factors, offsets;
+  for (double f : leCalibrationFactors) factors.append(Json::Value(f));
+  for (double o : leCalibrationOffsets) offsets.append(Json::Value(o));
+  root["lines"] = lines;
+  root["LEFactors"] = factors;
+  root["LEOffsets"] = offsets;
+
+  // Write beside the target and rename over it, so that a failure part-way never leaves
+  // a truncated file in place of the previous calibration.
+  const std::string target = path;
+  const std::string temporary = target + ".tmp" + std::to_string(::getpid());
+  CALYX_LOG_INFO("write calibration file: {:s}", target);
+  {
+    std::ofstream out(temporary, std::ios::out | std::ios::trunc);
+    if (!out) {
+      CALYX_LOG_ERR("cannot write calibration file: {:s}", target);
+      return 1;
+    }
+    Json::StyledStreamWriter writer(" ");
+    writer.write(out, root);
+    out.flush();
+    if (!out) {
+      out.close();
+      std::remove(temporary.c_str());
+      CALYX_LOG_ERR("cannot write calibration file: {:s}", target);
+      return 1;
+    }
+  }
+  if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    CALYX_LOG_ERR("cannot write calibration file: {:s}", target);
+    return 1;
+  }
+  return 0;
+}
+
+int FPRateAlgorithm::readCalibrationFile(const char* path) {
+  CALYX_LOG_INFO("reading calibration file: {:s}", path);
+  std::ifstream in(path);
+  Json::Value root;
+  std::string errors;
+  if (!detail::parseJson(in, root, errors)) {
+    CALYX_LOG_ERR("e: {:s}", errors);
+    return 1;
+  }
+  if (!root.isObject() || !root.isMember("lines")) {
+    CALYX_LOG_ERR("no 'lines' element found");
+    return 1;
+  }
+  for (Json::Value& entry : root["lines"]) {
+    const unsigned int beam = static_cast<unsigned int>(entry[0].asInt());
+    const Element element(entry[1].asCString());
+    int code;
+    if (entry[2].isInt()) {
+      code = entry[2].asInt();
+    } else {
+      const std::string name = entry[2].asString();
+      auto found = lineSymbols.find(name);
+      if (found == lineSymbols.end()) {
+        CALYX_LOG_ERR("unknown line symbol: {:s}", name);
+        continue;
+      }
+      code = found->second;
+    }
+    const double factor = entry[3].asDouble();
+    const double guess = entry.size() >= 5 ? entry[4].asDouble() : 1.0;
+    const XRFLine line = XRFLine::create(element, code);
+    AnalysisLine* target = findLine(beam, line);
+    if (target == nullptr) {
+      CALYX_LOG_WARN("line not found: [{:3s}:{:d}]", printableSymbol(element), code);
+      continue;
+    }
+    CALYX_LOG_INFO("setting calibraion factor [{:3s}:{:.2f}] ==> {:f}", printableSymbol(target->line.element()),
+                   target->line.lineEnergyKeV(), factor);
+    target->calibrationFactor = factor;
+    target->initialGuessFactor = guess;
+  }
+  if (root.isMember("LEFactors")) readBeamTable(root["LEFactors"], leCalibrationFactors, true);
+  if (root.isMember("LEOffsets")) readBeamTable(root["LEOffsets"], leCalibrationOffsets, false);
+  return 0;
+}
+
+}  // namespace calyx

@@ -1,0 +1,246 @@
+// Iterative quantification by fundamental parameters: each pass lets every beam's model
+// predict its line rates for the current composition, then moves each measured element's
+// fraction by the ratio of its measured rate to its calibrated, efficiency-weighted
+// prediction, f <- f m / p. This is the fixed-point scheme of J.W. Criss and L.S. Birks,
+// Anal. Chem. 40 (1968) 1080, with the light-element share corrected from scatter in the
+// same pass (LightElements.cpp).
+#include <cmath>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "calyx/FPRateAlgorithm.h"
+#include "detail/Log.h"
+
+namespace calyx {
+namespace {
+
+constexpr double kGuessFloor = 1e-10;      // first guess of an element without a usable rate
+constexpr double kNormalizeFloor = 1e-8;   // keeps every element present, so rates stay defined
+constexpr double kResidualFloor = 1e-8;
+constexpr double kRatioFloor = 1e-10;
+
+double predictedRate(const FPRateAlgorithm::AnalysisLine& line, const DetectorHardware& detector) {
+  return *line.theoreticalRate * line.calibrationFactor *
+         detector.getDetectorEfficiencyFactor(line.line.lineEnergyKeV());
+}
+
+// A correction divides by the measured and by the predicted rate: a line where either is 0
+// or not finite would turn the composition into NaN or infinity, so it sits out the pass.
+bool correctable(const FPRateAlgorithm::AnalysisLine& line, double predicted) {
+  const double m = line.measuredRate;
+  if (m != 0.0 && std::isfinite(m) && predicted != 0.0 && std::isfinite(predicted)) return true;
+  CALYX_LOG_WARN("beam {:d} line [{:s}:{:.2f}] not corrected in this pass: measured rate {:g}, predicted rate {:g}",
+                 line.beam, printableSymbol(line.line.element()), line.line.lineEnergyKeV(), m, predicted);
+  return false;
+}
+
+// The lines one correction step applies, with their predictions, and how many of them act on
+// each element's fraction. An element measured on k lines (Ka and Kb, or one line in two
+// beams) takes a k-th of each line's correction: applying each full ratio in turn would
+// multiply the step's gain by k, so the iteration overshoots and diverges.
+struct StepPlan {
+  std::vector<bool> applies;
+  std::vector<double> predictions;
+  std::map<const double*, unsigned int> sharers;
+
+  explicit StepPlan(std::size_t lines) : applies(lines, false), predictions(lines, 0.0) {}
+
+  void add(std::size_t index, const FPRateAlgorithm::AnalysisLine& line, double predicted) {
+    applies[index] = true;
+    predictions[index] = predicted;
+    ++sharers[line.fraction];
+  }
+  unsigned int shareOf(const FPRateAlgorithm::AnalysisLine& line) const { return sharers.at(line.fraction); }
+};
+
+}  // namespace
+
+FPRateAlgorithm::AnalysisLine::AnalysisLine(unsigned int b, Sherman::Line& l)
+    : beam(b), line(l.line), fraction(&l.fraction), uncertainty(&l.uncertainty), theoreticalRate(&l.rate) {}
+
+FPRateAlgorithm::RateMapper::RateMapper(FPRateAlgorithm& algorithm, unsigned int beam,
+                                        const std::vector<XRFLine>& lines)
+    : algorithm_(algorithm), beam_(beam) {
+  indices_.reserve(lines.size());
+  for (const XRFLine& line : lines) {
+    int found = -1;
+    for (std::size_t i = 0; i < algorithm.analysisLines.size(); ++i) {
+      AnalysisLine& candidate = algorithm.analysisLines[i];
+      if (candidate.beam == beam && candidate.line == line) {
+        candidate.inUse = true;
+        found = static_cast<int>(i);
+        break;
+      }
+    }
+    indices_.push_back(found);
+  }
+}
+
+template <typename T>
+void FPRateAlgorithm::RateMapper::setRates(T leRate, T* rates, T* uncertainties) {
+  algorithm_.leRates[beam_] = static_cast<double>(leRate);
+  for (std::size_t i = 0; i < indices_.size(); ++i) {
+    if (indices_[i] < 0) continue;
+    AnalysisLine& line = algorithm_.analysisLines[indices_[i]];
+    line.measuredRate = static_cast<double>(rates[i]);
+    line.measuredUncertainty = uncertainties != nullptr ? static_cast<double>(uncertainties[i]) : 0.0;
+  }
+}
+
+template void FPRateAlgorithm::RateMapper::setRates<float>(float, float*, float*);
+template void FPRateAlgorithm::RateMapper::setRates<double>(double, double*, double*);
+
+FPRateAlgorithm::AnalysisLine* FPRateAlgorithm::findLine(unsigned int beam, const XRFLine& line) {
+  for (AnalysisLine& candidate : analysisLines)
+    if (candidate.beam == beam && candidate.line == line) return &candidate;
+  return nullptr;
+}
+
+void FPRateAlgorithm::setAllLinesNotInUse() {
+  for (AnalysisLine& line : analysisLines) line.inUse = false;
+}
+
+void FPRateAlgorithm::doInitialGuess(unsigned int /*beam*/) {
+  std::vector<double>& fractions = chemistry->fractions;
+  for (double& f : fractions) f = kGuessFloor;
+
+  // Only lines measured now seed the guess: a line left out of this measurement may still
+  // hold the rate of an earlier sample.
+  for (const AnalysisLine& line : analysisLines) {
+    if (!line.inUse) continue;
+    double f = line.measuredRate / line.initialGuessFactor;
+    if (!(f >= kGuessFloor) || !std::isfinite(f)) f = kGuessFloor;
+    *line.fraction = f;
+  }
+
+  double sum = 0.0;
+  for (double f : fractions) sum += f;
+  if (sum > 1.0) {
+    for (double& f : fractions) f /= sum;
+    sum = 1.0;
+  }
+
+  if (!leElements.empty() && !leElements[0].empty()) {
+    const double share = (1.0 - sum) / static_cast<double>(leElements[0].size());
+    for (const Element& element : leElements[0]) chemistry->set(element, share, 0.0);
+  }
+
+  if (detail::infoEnabled())
+    for (std::size_t i = 0; i < chemistry->elements.size(); ++i)
+      CALYX_LOG_INFO("init chem: {:s} {:f}", printableSymbol(chemistry->elements[i]), fractions[i]);
+}
+
+void FPRateAlgorithm::process(int lastBeam) {
+  for (Sherman& model : shermans) model.computeRates();
+  normalizeAllChem();
+  adjustLEChemByResidual(lastBeam);
+  // Uses the rates of the first step: the model is not run again after the two changes above.
+  adjustChemByResidual(lastBeam);
+  CALYX_LOG_INFO("******* compound after everything ****** {:s}", compoundToString(getCompound()));
+}
+
+void FPRateAlgorithm::normalizeAllChem() {
+  std::vector<double>& fractions = chemistry->fractions;
+  if (fractions.empty()) return;
+  double sum = 0.0;
+  for (double& f : fractions) {
+    if (f < kNormalizeFloor) f = kNormalizeFloor;
+    sum += f;
+  }
+  const double scale = 1.0 / sum;
+  for (double& f : fractions) f *= scale;
+  for (double& u : chemistry->uncertainties) u *= scale;
+}
+
+void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
+  // A negative index reads as a large unsigned one: every beam corrects.
+  const unsigned int last = static_cast<unsigned int>(lastBeam);
+  StepPlan plan(analysisLines.size());
+  for (std::size_t i = 0; i < analysisLines.size(); ++i) {
+    const AnalysisLine& line = analysisLines[i];
+    if (!line.inUse || !(line.measuredRate >= 0.0) || line.beam > last) continue;
+    const double p = predictedRate(line, detector);
+    if (correctable(line, p)) plan.add(i, line, p);
+  }
+
+  for (std::size_t i = 0; i < analysisLines.size(); ++i) {
+    if (!plan.applies[i]) continue;
+    AnalysisLine& line = analysisLines[i];
+    const double p = plan.predictions[i];
+    const double m = line.measuredRate;
+    double& f = *line.fraction;
+    // f + delta = f m / p: the element's fraction scaled by measured over predicted.
+    const double delta = ((f / p) * (m - p)) / plan.shareOf(line);
+    CALYX_LOG_INFO("[{:4s}:{:.2f}%] [{:.2f} KeV] p:{:.1f} m: {:.1f}", printableSymbol(line.line.element()),
+                   f * 100, line.line.lineEnergyKeV(), p, m);
+    CALYX_LOG_INFO("[{:4s}:{:.2f}] deltaChem: {:f}", printableSymbol(line.line.element()),
+                   line.line.lineEnergyKeV(), delta);
+    f = f + delta;
+    if (f < kResidualFloor) f = kResidualFloor;
+    *line.uncertainty = f * (line.measuredUncertainty / m);
+  }
+  CALYX_LOG_INFO("******* compound After adjustChemByResidual ****** {:s}", compoundToString(getCompound()));
+}
+
+void FPRateAlgorithm::adjustChemByRatio() {
+  StepPlan plan(analysisLines.size());
+  for (std::size_t i = 0; i < analysisLines.size(); ++i) {
+    const AnalysisLine& line = analysisLines[i];
+    if (!line.inUse) continue;
+    const double p = predictedRate(line, detector);
+    if (correctable(line, p)) plan.add(i, line, p);
+  }
+
+  for (std::size_t i = 0; i < analysisLines.size(); ++i) {
+    if (!plan.applies[i]) continue;
+    AnalysisLine& line = analysisLines[i];
+    const double p = plan.predictions[i];
+    const double m = line.measuredRate;
+    double& f = *line.fraction;
+    const double r = m / p;
+    // The same sharing as the residual step (whose f + delta is f r): to first order k
+    // lines together apply their mean ratio once, and the factor stays defined for a
+    // negative ratio, where a k-th root would not be.
+    const unsigned int k = plan.shareOf(line);
+    const double factor = k == 1 ? r : 1.0 + (r - 1.0) / k;
+    CALYX_LOG_INFO("[{:4s}:{:.2f}%] [{:.2f} KeV] p:{:f} c:{:f} m: {:f}", printableSymbol(line.line.element()),
+                   f * 100, line.line.lineEnergyKeV(), *line.theoreticalRate, p, m);
+    CALYX_LOG_INFO("[{:4s}:{:.2f}] ratio: {:f}", printableSymbol(line.line.element()), line.line.lineEnergyKeV(),
+                   factor);
+    f = f * factor;
+    *line.uncertainty = f * (line.measuredUncertainty / m);
+    if (f < kRatioFloor) f = kRatioFloor;
+  }
+}
+
+void FPRateAlgorithm::normalizeBeamChem(unsigned int beam) {
+  std::set<Element> inBeam = leElements[beam];
+  for (const AnalysisLine& line : analysisLines)
+    if (line.beam == beam) inBeam.insert(line.line.element());
+
+  double inside = 0.0;
+  double outside = 0.0;
+  for (std::size_t i = 0; i < chemistry->elements.size(); ++i)
+    (inBeam.count(chemistry->elements[i]) != 0 ? inside : outside) += chemistry->fractions[i];
+
+  const double scale = (1.0 - outside) / inside;
+  // With the beam's elements all at 0, or the others already above 1, no scaling of the
+  // beam's elements reaches a sum of 1 with non-negative fractions.
+  if (!(scale >= 0.0) || !std::isfinite(scale)) {
+    CALYX_LOG_WARN("beam {:d} not normalised: its elements sum to {:g}, the others to {:g}", beam, inside,
+                   outside);
+    return;
+  }
+  for (std::size_t i = 0; i < chemistry->elements.size(); ++i)
+    if (inBeam.count(chemistry->elements[i]) != 0) chemistry->fractions[i] *= scale;
+}
+
+Compound FPRateAlgorithm::getCompound() const {
+  Compound compound;
+  for (std::size_t i = 0; i < chemistry->elements.size(); ++i)
+    compound.insert(ElementChemistry(chemistry->elements[i], chemistry->fractions[i], chemistry->uncertainties[i]));
+  return compound;
+}
+
+}  // namespace calyx
