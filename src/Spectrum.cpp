@@ -1,27 +1,35 @@
 #include "calyx/Spectrum.h"
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 namespace calyx {
 namespace {
 
 // Point count of a range grid: the difference is rounded to single precision first, also
 // for double spectra, so (0, 40.1, 0.01) gives 4009 points.
+// NaN and negatives give 0; a count beyond what a buffer can hold is passed on as such,
+// for the allocation to refuse.
+inline std::size_t countFrom(double n) {
+  if (!(n >= 0.0)) return 0;
+  if (n >= static_cast<double>(std::numeric_limits<std::uint32_t>::max())) return std::numeric_limits<std::size_t>::max();
+  return static_cast<std::size_t>(n);
+}
+
 template <typename T>
-unsigned int gridCount(T low, T high, T step);
+std::size_t gridCount(T low, T high, T step);
 
 template <>
-unsigned int gridCount<float>(float low, float high, float step) {
+std::size_t gridCount<float>(float low, float high, float step) {
   const float diff = high - low;
-  const float n = std::floor(diff / step);
-  return (n >= 0.0f) ? static_cast<unsigned int>(n) : 0u;  // NaN and negatives give 0
+  return countFrom(static_cast<double>(std::floor(diff / step)));
 }
 
 template <>
-unsigned int gridCount<double>(double low, double high, double step) {
+std::size_t gridCount<double>(double low, double high, double step) {
   const float diff = static_cast<float>(high - low);
-  const double n = std::floor(static_cast<double>(diff) / step);
-  return (n >= 0.0) ? static_cast<unsigned int>(n) : 0u;
+  return countFrom(std::floor(static_cast<double>(diff) / step));
 }
 
 inline void share(SharedBuffer* b) {
@@ -30,6 +38,32 @@ inline void share(SharedBuffer* b) {
 
 inline void drop(SharedBuffer* b) {
   if (b != nullptr) b->release(0);
+}
+
+// A block for `count` items of `width` bytes; none when the byte size does not fit the
+// block's 32-bit size field (the spectrum then has no points) or memory is exhausted.
+inline SharedBuffer* allocItems(std::size_t count, std::size_t width) {
+  if (width != 0 && count > std::numeric_limits<std::uint32_t>::max() / width) return nullptr;
+  return SharedBuffer::alloc(static_cast<unsigned int>(count * width));
+}
+
+// Makes `mine` share `theirs`; the count is unchanged when both are the same block already.
+inline void shareInto(SharedBuffer*& mine, SharedBuffer* theirs) {
+  if (mine == theirs) return;
+  share(theirs);
+  drop(mine);
+  mine = theirs;
+}
+
+// The writable data of a buffer, copying it first when it is shared; null (and the
+// handle unchanged) when no memory was available for the copy.
+template <typename T>
+T* writableData(SharedBuffer*& buffer) {
+  if (buffer == nullptr) return nullptr;
+  SharedBuffer* b = buffer->edit();
+  if (b == nullptr) return nullptr;
+  buffer = b;
+  return static_cast<T*>(b->data());
 }
 
 }  // namespace
@@ -43,13 +77,13 @@ template <typename T>
 LinearSpectrum<T>::LinearSpectrum(T low, T high, T step)
     : firstEnergy_(low + step),
       stepSize_(step),
-      buffer_(SharedBuffer::alloc(gridCount<T>(low, high, step) * sizeof(T))) {}
+      buffer_(allocItems(gridCount<T>(low, high, step), sizeof(T))) {}
 
 template <typename T>
 LinearSpectrum<T>::LinearSpectrum(T firstEnergy, T step, const std::vector<T>& values)
     : firstEnergy_(firstEnergy),
       stepSize_(step),
-      buffer_(SharedBuffer::alloc(static_cast<unsigned int>(values.size() * sizeof(T)))) {
+      buffer_(allocItems(values.size(), sizeof(T))) {
   for (unsigned int i = 0; i < values.size(); ++i) this->setValueAt(i, values[i]);
 }
 
@@ -63,11 +97,7 @@ template <typename T>
 LinearSpectrum<T>& LinearSpectrum<T>::operator=(const LinearSpectrum& other) {
   firstEnergy_ = other.firstEnergy_;
   stepSize_ = other.stepSize_;
-  if (buffer_ != other.buffer_) {
-    share(other.buffer_);
-    drop(buffer_);
-    buffer_ = other.buffer_;
-  }
+  shareInto(buffer_, other.buffer_);
   return *this;
 }
 
@@ -88,10 +118,7 @@ T LinearSpectrum<T>::valueAt(unsigned int index) const {
 
 template <typename T>
 T* LinearSpectrum<T>::writable() {
-  SharedBuffer* b = buffer_->edit();
-  if (b == nullptr) return nullptr;  // out of memory: the write is lost
-  buffer_ = b;
-  return static_cast<T*>(b->data());
+  return writableData<T>(buffer_);  // null when out of memory: the write is lost
 }
 
 template <typename T>
@@ -128,7 +155,7 @@ DiscreteSpectrum<T>::DiscreteSpectrum() : buffer_(nullptr) {}
 
 template <typename T>
 DiscreteSpectrum<T>::DiscreteSpectrum(unsigned int count)
-    : buffer_(SharedBuffer::alloc(count * 2u * static_cast<unsigned int>(sizeof(T)))) {}
+    : buffer_(allocItems(count, 2 * sizeof(T))) {}
 
 template <typename T>
 DiscreteSpectrum<T>::DiscreteSpectrum(const DiscreteSpectrum& other) : buffer_(other.buffer_) {
@@ -137,11 +164,7 @@ DiscreteSpectrum<T>::DiscreteSpectrum(const DiscreteSpectrum& other) : buffer_(o
 
 template <typename T>
 DiscreteSpectrum<T>& DiscreteSpectrum<T>::operator=(const DiscreteSpectrum& other) {
-  if (buffer_ != other.buffer_) {
-    share(other.buffer_);
-    drop(buffer_);
-    buffer_ = other.buffer_;
-  }
+  shareInto(buffer_, other.buffer_);
   return *this;
 }
 
@@ -167,10 +190,7 @@ T DiscreteSpectrum<T>::energyAt(unsigned int index) const {
 
 template <typename T>
 T* DiscreteSpectrum<T>::writable() {
-  SharedBuffer* b = buffer_->edit();
-  if (b == nullptr) return nullptr;
-  buffer_ = b;
-  return static_cast<T*>(b->data());
+  return writableData<T>(buffer_);
 }
 
 template <typename T>

@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <memory>
+#include <set>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -76,6 +78,61 @@ TEST(SharedLibraryTest, TheEngineIsReachableThroughTheUmbrellaHeader) {
   engine->adjustLEChem(0, 50.0, 1.0);
   EXPECT_EQ(engine->getCompound().size(), 3u);
   EXPECT_NE(engine->findLine(0, XRFLine::create(Element("Fe"), 1)), nullptr);
+  getLogger()->set_level(spdlog::level::info);
+}
+
+
+TEST(SharedLibraryTest, PhysicsFilesAndSolversAreReachableThroughTheUmbrellaHeader) {
+  using namespace calyx;
+  getLogger()->set_level(spdlog::level::warn);
+  const Filter al = Filter::create(Element("Al"), 100.0, 0.0);
+  EXPECT_GT(al.getTransmissionCoef(20.0), 0.0);
+  EXPECT_EQ(Filter::getTransmissionCoef(20.0, {}), 1.0);
+  EXPECT_GT(filterTransmission(4, 12.5, 5.0), filterTransmission(4, 100.0, 5.0));
+  EXPECT_GT(comptonScatterEnergy(19.0), 19.0);
+  EXPECT_GT(comptonScatterCoefficient(Compound::createPure(6), 20.0), rayleahScatterCoefficient(Compound::createPure(6), 20.0));
+  EXPECT_GT(rayleahScatterCoefficient(Compound::createPure(82), 20.0), 0.0);
+
+  TubeHardware tube;
+  tube.anodeZ = 45;
+  tube.takeoffAngle = Angle::createFromDegrees(20);
+  TubeSpectrumCreator creator;
+  creator.setHardware(tube);
+  creator.setVoltage(30.0);
+  creator.setStepSize(1.0);
+  std::shared_ptr<SpectrumBase<double>> spectrum = creator.generateTotalSpectrum();
+  EXPECT_GT(spectrum->size(), 30u);
+
+  auto chemistry = std::make_shared<Sherman::Chemistry>(std::set<Element>{Element("Fe")});
+  chemistry->set(Element("Fe"), 1.0, 0.0);
+  Sherman model;
+  Sherman::Builder(chemistry, spectrum).addXRFLine(XRFLine::create(Element("Fe"), 0)).create(model);
+  model.computeRates();
+  EXPECT_GT(model.lines.at(0).rate, 0.0);
+  EXPECT_GT(lineSensitivity(model.lines.at(0).line), 0.0);
+
+  Point points[] = {{1, 2}, {2, 4}};
+  EXPECT_DOUBLE_EQ(leastSqrRegression(points, 2, true).slope, 2.0);
+
+  MCAFile mca;
+  mca.setSpectrum(LinearSpectrum<double>(0.0, 0.01, std::vector<double>{1, 2, 3}));
+  mca.setMetadata("Livetime", "30.5");
+  EXPECT_EQ(mca.getLivetime(), 30.5);
+
+  struct Line : OptimizationProblem::Model {
+    Eigen::VectorXf p;
+    unsigned int parameterCount() override { return 2; }
+    void setParameters(const Eigen::VectorXf& q) override { p = q; }
+    float value(float x) override { return p(0) + p(1) * x; }
+    void gradient(float x, Eigen::VectorXf& g) override {
+      g(0) = 1.0f;
+      g(1) = x;
+    }
+  };
+  OptimizationProblem problem(std::make_shared<Line>(), 2);
+  problem.currentPoint() = Eigen::VectorXf::Zero(2);
+  problem.solve(1, {0.0f, 1.0f}, {1.0f, 3.0f});
+  EXPECT_NEAR(problem.currentPoint()(1), 2.0f, 1e-5f);
   getLogger()->set_level(spdlog::level::info);
 }
 

@@ -26,6 +26,17 @@ TEST(LinearSpectrumTest, RangeGridCountsRoundTheSpanToSinglePrecision) {
   EXPECT_EQ(f.size(), static_cast<unsigned int>(std::floor(0.3f / 0.1f)));
 }
 
+TEST(LinearSpectrumTest, GridTooLargeForABufferHasNoPoints) {
+  // 1e12 points would overflow the 32-bit byte count of a buffer.
+  LinearSpectrum<double> huge(0.0, 1e12, 1.0);
+  EXPECT_EQ(huge.size(), 0u);
+  EXPECT_EQ(huge.buffer(), nullptr);
+  huge.setValueAt(0, 1.0);  // dropped, not written out of bounds
+  LinearSpectrum<double> copy(huge);
+  EXPECT_EQ(copy.size(), 0u);
+  EXPECT_EQ(DiscreteSpectrum<double>(0x20000000u).size(), 0u);  // 2^29 pairs of doubles = 8 GiB
+}
+
 TEST(LinearSpectrumTest, RangeGridStartsOneStepAboveLow) {
   LinearSpectrum<double> s(0.0, 10.0, 1.0);
   for (unsigned int i = 0; i < s.size(); ++i) EXPECT_EQ(s.energyAt(i), 1.0 + i);

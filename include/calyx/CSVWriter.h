@@ -1,5 +1,7 @@
-// Rows of text cells to a comma-separated file: cells joined by ",", each row ended by "\n"
-// and flushed. No quoting or escaping: callers format numbers and keep commas out of cells.
+/// @file
+/// Rows of text cells to a comma-separated file: cells joined by ",", each row ended by a
+/// newline and flushed. No quoting or escaping: callers format numbers and keep commas out
+/// of cells.
 #ifndef CALYX_CSVWRITER_H
 #define CALYX_CSVWRITER_H
 
@@ -11,6 +13,7 @@
 
 namespace calyx {
 
+/// Owns its file from construction to destruction; one thread at a time.
 class CALYX_EXPORT CSVWriter {
  public:
   /// Opens (and empties) the file. A file that cannot be created is not reported:
@@ -22,7 +25,7 @@ class CALYX_EXPORT CSVWriter {
 
   /// Writes the cells with "," between neighbours, then ends the row and flushes.
   void writeLine(const std::vector<std::string>& cells);
-  /// Writes an empty row ("\n") and flushes.
+  /// Writes an empty row (a newline) and flushes.
   void writeLine();
 
  private:

@@ -1,10 +1,15 @@
-// Elements, element chemistry and compounds: the smallest value types of the library.
-//
-// Element data (symbols, atomic numbers) and the chemical-formula parser come from xraylib;
-// these types only wrap them. Example: a Compound parsed from "SiO2" holds
-//   O  : fraction 0.532535, uncertainty 0
-//   Si : fraction 0.467465, uncertainty 0
-// (entries always in ascending atomic number, whatever the order in the formula).
+/// @file
+/// Elements, element chemistry and compounds: the smallest value types of the library.
+///
+/// Element data (symbols, atomic numbers) and the chemical-formula parser come from xraylib;
+/// these types only wrap them. Example: a Compound parsed from "SiO2" holds
+///
+///     O  : fraction 0.532535, uncertainty 0
+///     Si : fraction 0.467465, uncertainty 0
+///
+/// (entries always in ascending atomic number, whatever the order in the formula).
+/// All three are plain values without shared state: copy them freely, use them from any
+/// thread (one writer per object).
 #ifndef CALYX_CHEMISTRY_H
 #define CALYX_CHEMISTRY_H
 
@@ -28,8 +33,10 @@ class CALYX_EXPORT Element {
   /// From a chemical symbol, exact and case-sensitive ("Fe", not "FE"); an unknown
   /// symbol (or a null pointer) gives Z = 0.
   Element(const char* symbol);  // NOLINT
+  /// As Element(const char*).
   explicit Element(const std::string& symbol) : Element(symbol.c_str()) {}
 
+  /// Z; 0 for an unknown symbol.
   int atomicNumber() const { return atomicNumber_; }
   /// The chemical symbol, or a null pointer for Z outside 1..107. The text lives as long
   /// as the library; the caller never releases it. Use printableSymbol() in messages.
@@ -43,7 +50,7 @@ class CALYX_EXPORT Element {
   int atomicNumber_ = 0;
 };
 
-/// The symbol of an element for messages and reports: the chemical symbol, or "Z=<n>"
+/// The symbol of an element for messages and reports: the chemical symbol, or `"Z=<n>"`
 /// for an element without one (an unknown symbol read from a file gives Z = 0).
 CALYX_EXPORT std::string printableSymbol(const Element& element);
 
@@ -52,8 +59,8 @@ struct CALYX_EXPORT ElementChemistry {
   ElementChemistry() = default;
   ElementChemistry(Element e, double f, double u) : fraction(f), uncertainty(u), element(e) {}
 
-  double fraction = 0.0;
-  double uncertainty = 0.0;
+  double fraction = 0.0;     ///< mass fraction, 1.0 = 100 %
+  double uncertainty = 0.0;  ///< absolute, in mass fraction
   Element element;
 };
 
@@ -91,8 +98,8 @@ class CALYX_EXPORT Compound {
   std::vector<ElementChemistry> entries_;  // sorted by element, unique
 };
 
-/// The text form of the quantification log: a newline, then per entry "Sym : fraction\n"
-/// with the fraction as %g (six significant digits). An element without a symbol ends the
+/// The text form of the quantification log: a newline, then per entry `"Sym : fraction\n"`
+/// with the fraction as `%g` (six significant digits). An element without a symbol ends the
 /// text there. An empty compound gives "\n".
 CALYX_EXPORT std::string compoundToString(const Compound& compound);
 

@@ -1,13 +1,20 @@
-// The quantification engine: measured line rates to a sample composition by the
-// fundamental-parameters method, over one or more beams (tube settings) that share one
-// composition, with the light-element share estimated from Compton scatter.
-//
-// Typical use, for one measurement:
-//   1. setAllLinesNotInUse(); per beam a RateMapper over the measured lines and setRates();
-//   2. doInitialGuess(0);
-//   3. process(lastBeam) repeatedly (the caller chooses the passes and the stop rule);
-//   4. getCompound().
-// One thread at a time per engine; the rate computation inside is parallel.
+/// @file
+/// The quantification engine: measured line rates to a sample composition by the
+/// fundamental-parameters method, over one or more beams (tube settings) that share one
+/// composition, with the light-element share estimated from Compton scatter.
+///
+/// Typical use, for one measurement:
+///   1. setAllLinesNotInUse(); per beam a RateMapper over the measured lines and setRates();
+///   2. doInitialGuess(0);
+///   3. process(lastBeam) repeatedly (the caller chooses the passes and the stop rule);
+///   4. getCompound().
+///
+/// Rates are in the instrument's unit (counts per second, say); a line's calibration factor
+/// maps the model's efficiency-weighted rate onto it. Beam indices are positions in the
+/// configuration's "beams" list and are not range-checked. Failures are logged (a warning for
+/// an item skipped, an error for a failed operation) and not thrown; only JsonCpp's type
+/// errors and XRFLine::create's std::out_of_range pass through the file readers.
+/// One thread at a time per engine; the rate computation inside is parallel.
 #ifndef CALYX_FPRATEALGORITHM_H
 #define CALYX_FPRATEALGORITHM_H
 
@@ -30,12 +37,14 @@ class Value;
 
 namespace calyx {
 
+/// The engine: the models of every beam over one shared composition, its analysis lines and
+/// the per-beam light-element tables. Made only by Builder::create, owned by the caller.
 class CALYX_EXPORT FPRateAlgorithm {
  public:
   /// The identity of a line in the engine: beam index and line.
   struct CALYX_EXPORT LineKey {
     LineKey(unsigned int b, const XRFLine& l) : beam(b), line(l) {}
-    unsigned int beam;
+    unsigned int beam;  ///< beam index
     XRFLine line;
     bool operator<(const LineKey& o) const { return beam != o.beam ? beam < o.beam : line < o.line; }
     bool operator==(const LineKey& o) const { return beam == o.beam && line == o.line; }
@@ -46,16 +55,16 @@ class CALYX_EXPORT FPRateAlgorithm {
   /// chemistry (fraction, uncertainty) and into the beam's model (theoreticalRate).
   struct CALYX_EXPORT AnalysisLine {
     AnalysisLine(unsigned int beam, Sherman::Line& line);
-    unsigned int beam;
+    unsigned int beam;                ///< beam index
     XRFLine line;
-    double* fraction;
-    double* uncertainty;
-    double measuredRate = 0.0;
-    double measuredUncertainty = 0.0;
-    const double* theoreticalRate;
-    double calibrationFactor = 1.0;
+    double* fraction;                 ///< the element's mass fraction in the chemistry
+    double* uncertainty;              ///< its absolute uncertainty
+    double measuredRate = 0.0;        ///< set by RateMapper::setRates
+    double measuredUncertainty = 0.0; ///< absolute, same unit as the rate
+    const double* theoreticalRate;    ///< the model's last computed rate of the line
+    double calibrationFactor = 1.0;   ///< measured / efficiency-weighted model rate
     double initialGuessFactor = 1.0;  ///< divisor of the measured rate in the first guess
-    bool inUse = true;
+    bool inUse = true;                ///< corrected in this measurement (see RateMapper)
 
     LineKey key() const { return LineKey(beam, line); }
     bool operator<(const AnalysisLine& o) const { return key() < o.key(); }
@@ -71,7 +80,8 @@ class CALYX_EXPORT FPRateAlgorithm {
     /// uncertainty (0 when `uncertainties` is null). Unmatched positions are not read.
     template <typename T>
     void setRates(T leRate, T* rates, T* uncertainties);
-    void setRates() {}
+    void setRates() {}  ///< no rates: does nothing
+    /// Per position of the caller's list, the index into analysisLines, or -1.
     const std::vector<int>& indices() const { return indices_; }
 
    private:
@@ -86,6 +96,7 @@ class CALYX_EXPORT FPRateAlgorithm {
 
   /// The first analysis line of that beam equal to `line`, or null.
   AnalysisLine* findLine(unsigned int beam, const XRFLine& line);
+  /// Starts a measurement: no line takes part until a RateMapper marks it in use.
   void setAllLinesNotInUse();
   /// First composition: each in-use line's element at measured rate / initialGuessFactor
   /// (floor 1e-10, also for a rate that is not finite), scaled down to a sum of 1 when
@@ -97,20 +108,42 @@ class CALYX_EXPORT FPRateAlgorithm {
   /// calibrated prediction, an element's k lines taking a k-th of the correction each. A line
   /// whose measured rate or prediction is 0 or not finite sits out the pass (warning).
   void process(int lastBeam);
+  /// Raises every fraction to at least 1e-8, then scales fractions and uncertainties to a
+  /// sum of 1.
   void normalizeAllChem();
+  /// The line step of process() on the rates last computed: in-use lines of beams
+  /// 0..lastBeam (all beams for a negative index) move their element to f m / p (floor 1e-8)
+  /// and set its uncertainty to f x relative measured uncertainty.
   void adjustChemByResidual(int lastBeam);
+  /// An alternative line step over every in-use line: f times m / p (floor 1e-10). Not used
+  /// by process().
   void adjustChemByRatio();
+  /// Scales the beam's elements (of its lines and its light elements) so that all fractions
+  /// add up to 1; warns and changes nothing when no non-negative scale does that.
   void normalizeBeamChem(unsigned int beam);
+  /// The shared composition: every element of every beam with its fraction and uncertainty.
   Compound getCompound() const;
 
   // Light elements (estimated from scatter).
+  /// The beam's measured scatter rate (RateMapper::setRates sets it too).
   void setLERate(unsigned int beam, double rate);
-  void setLECalibrationFactor(unsigned int beam, double value);
-  void setLECalibrationOffset(unsigned int beam, double value);
+  void setLECalibrationFactor(unsigned int beam, double value);  ///< only beam 0's is used
+  void setLECalibrationOffset(unsigned int beam, double value);  ///< only beam 0's is used
+  /// Beam 0's light elements share 1 - (sum of the other fractions), when that is positive.
   void setLEAsBalance();
+  /// The light-element step of process(): predicts beam 0's scatter rate (excitation at
+  /// 20 keV x Compton share of the sample at the Compton energy of 19 keV x detector
+  /// efficiency x LE factor + LE offset) and moves the light elements of beam lastBeam by
+  /// the residual. Warns and changes nothing when beam 0 stops below 20 keV or the step
+  /// would not be finite.
   void adjustLEChemByResidual(int lastBeam);
+  /// An alternative step: beam 0's light elements move their sum by 0.05 tanh(m / p - 1).
+  /// Not used by process().
   void adjustLEChemByRatio();
+  /// Multiplies the beam's light elements by baseFactor + 0.05 tanh(m / predictedRate - 1),
+  /// clamped to [1e-10, 1]; warns and changes nothing without a positive measured rate.
   void adjustLEChem(unsigned int beam, double predictedRate, double baseFactor);
+  /// The beam's excitation intensity at 21 keV (point 20); 0 with a warning when it has none.
   double getComptonRateForBeam(unsigned int beam);
 
   // Calibration file (JSON): "lines" [[beam, symbol, line name or code, factor(, guess)]],
@@ -119,16 +152,18 @@ class CALYX_EXPORT FPRateAlgorithm {
   /// error in the log when it cannot be written (a previous file is left intact).
   int writeCalibrationFile(const char* path);
   /// 0 when read; 1 when it does not parse or has no "lines" (nothing changed then).
+  /// Entries for lines the engine lacks are skipped with a warning; surplus light-element
+  /// values likewise. A value of the wrong JSON type throws (earlier entries stay applied).
   int readCalibrationFile(const char* path);
 
-  DetectorHardware detector;
-  std::shared_ptr<Sherman::Chemistry> chemistry;
-  std::vector<Sherman> shermans;
-  std::vector<std::set<Element>> leElements;
-  std::vector<double> leRates;
-  std::vector<double> leCalibrationFactors;
-  std::vector<double> leCalibrationOffsets;
-  std::vector<AnalysisLine> analysisLines;
+  DetectorHardware detector;                   ///< copied from the builder
+  std::shared_ptr<Sherman::Chemistry> chemistry;  ///< the one composition every model reads
+  std::vector<Sherman> shermans;               ///< one model per beam, never reallocated
+  std::vector<std::set<Element>> leElements;   ///< light elements per beam
+  std::vector<double> leRates;                 ///< measured scatter rate per beam
+  std::vector<double> leCalibrationFactors;    ///< per beam, 1 until calibrated
+  std::vector<double> leCalibrationOffsets;    ///< per beam, 0 until calibrated
+  std::vector<AnalysisLine> analysisLines;     ///< by beam, then in the model's line order
 
  private:
   friend class Builder;
@@ -141,15 +176,21 @@ class CALYX_EXPORT FPRateAlgorithm::Builder {
   /// One tube setting: voltage, primary filters, and what is evaluated under it.
   class CALYX_EXPORT Beam {
    public:
+    /// An empty beam at `tubeKeV` kV; light-element energy not set (-1).
     explicit Beam(float tubeKeV) : tubeKeV(tubeKeV) {}
 
+    /// A sample element without lines of its own (it absorbs, nothing more).
     Beam& addElement(const Element& element);
+    /// A light element, whose share is estimated from scatter.
     Beam& addLEelement(const Element& element);
+    /// Inserted as given, without checks (a line the element lacks is never modelled).
     Beam& addLine(const XRFLine& line);
     /// Adds each group (individual false) or individual line that is valid, has a positive
     /// sensitivity, lies above 1 keV, and whose line and edge energies are at most tubeKeV.
     Beam& addAllLinesFromElement(Element element, bool individual);
+    /// Required (0 or more) by create() when the beam has light elements; otherwise unused.
     Beam& setLEEnergyKeV(double keV);
+    /// Replaces the primary filters.
     Beam& tubeFilters(const std::vector<Filter>& filters);
 
     /// Reads one beam object into a new Beam owned by `out`: 0 on success, 1 on failure
@@ -157,33 +198,38 @@ class CALYX_EXPORT FPRateAlgorithm::Builder {
     /// propagate.
     static int readBeam(const Json::Value& value, std::unique_ptr<Beam>& out);
 
-    float tubeKeV;
-    std::vector<Filter> filters;
-    std::set<Element> elements;
-    std::set<Element> leElements;
-    std::set<XRFLine> lines;
-    double leEnergyKeV = -1.0;
+    float tubeKeV;                 ///< tube voltage, kV
+    std::vector<Filter> filters;   ///< primary filters, in file order
+    std::set<Element> elements;    ///< absorbing elements without lines
+    std::set<Element> leElements;  ///< light elements
+    std::set<XRFLine> lines;       ///< the lines evaluated under this beam
+    double leEnergyKeV = -1.0;     ///< negative: not set
   };
 
+  /// Both angles at 45 degrees, no beams; detector and tube must be set before create().
   Builder();
-  Builder& detectorHardware(const DetectorHardware& detector);
-  Builder& tubeHardware(const TubeHardware& tube);
+  Builder& detectorHardware(const DetectorHardware& detector);  ///< copied
+  Builder& tubeHardware(const TubeHardware& tube);              ///< copied
+  /// The sample geometry: take-off (sample to detector) and incidence (beam to sample).
   Builder& geometry(Angle takeOff, Angle incidence);
+  /// Appends a copy; its position is its beam index.
   Builder& addBeam(const Beam& beam);
 
   /// Reads a JSON configuration file: 0 on success, 1 (or the inner reader's code) on
   /// failure with the reason in the log.
   int readConfig(const char* path);
+  /// The same from a parsed document. A second call overwrites detector, tube and angles
+  /// and appends its beams; on failure what was read before it stays.
   int readConfig(const Json::Value& root);
   /// Builds the engine into `out` (set only on success): 0, or non-zero with the reason
   /// in the log.
   int create(std::unique_ptr<FPRateAlgorithm>& out);
 
   TubeHardware tube;
-  Angle takeOffAngle;
-  Angle incidenceAngle;
+  Angle takeOffAngle;         ///< sample to detector
+  Angle incidenceAngle;       ///< tube beam to sample
   DetectorHardware detector;
-  std::vector<Beam> beams;
+  std::vector<Beam> beams;    ///< in beam-index order
 };
 
 /// A reference sample: certified composition, measured line rates per beam and line, and
@@ -194,9 +240,9 @@ struct CALYX_EXPORT FPRateAlgorithm::Standard {
   const char* name() const { return name_.c_str(); }
   bool hasLine(const LineKey& key) const { return rates.count(key) != 0; }
 
-  Compound compound;
-  std::map<LineKey, double> rates;
-  double leRate = 0.0;
+  Compound compound;                ///< certified mass fractions
+  std::map<LineKey, double> rates;  ///< a key present counts as measured
+  double leRate = 0.0;              ///< measured scatter rate of beam 0
 
  private:
   std::string name_;
@@ -207,15 +253,20 @@ struct CALYX_EXPORT FPRateAlgorithm::Standard {
 /// factor and offset of beam 0 (straight-line fit of measured vs predicted scatter).
 class CALYX_EXPORT FPRateAlgorithm::Calibration {
  public:
+  /// Analysis lines ordered by beam index, then by line.
   using LineSet = std::set<AnalysisLine*, bool (*)(const AnalysisLine*, const AnalysisLine*)>;
 
   /// Binds the engine, which must outlive the calibration.
   explicit Calibration(FPRateAlgorithm& algorithm);
-  void addStandard(const Standard& standard);
+  void addStandard(const Standard& standard);  ///< copied
   /// Adds every analysis line some standard measured (and its element) to the sets and
   /// marks it in use.
   void computeCalibrationSet(LineSet& lines, std::set<Element>& elements);
-  /// Runs the whole calibration, tracing every step to the log and to the debug CSV.
+  /// Runs the whole calibration, tracing every step to the log (info) and to the debug CSV.
+  /// Sets the factor of each line with at least one usable standard (others keep theirs,
+  /// "No useable calibration points") and beam 0's light-element factor and offset; leaves
+  /// the chemistry and rates at the last standard's. An unwritable debug CSV loses its rows,
+  /// silently.
   void computeCalibrationFactors();
   /// The compound plus beam 0's light elements sharing 1 - Σ fractions (when positive).
   Compound createBeamCompound(const Compound& compound, const std::set<Element>& elements);

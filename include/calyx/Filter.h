@@ -1,9 +1,11 @@
-// Attenuation and scatter primitives: filters in the beam path, single-element layers,
-// Compton energies and the Compton and Rayleigh share of a sample's attenuation.
-//
-// Units: energy keV, coefficients cm²/g (xraylib's CS_Total, CS_Compt, CS_Rayl), density
-// g/cm³, thickness given in micrometres and held in cm. Functions are stateless and free of
-// input checks: data xraylib cannot give enter as 0.
+/// @file
+/// Attenuation and scatter primitives: filters in the beam path, single-element layers,
+/// Compton energies and the Compton and Rayleigh share of a sample's attenuation.
+///
+/// Units: energy keV, coefficients cm²/g (xraylib's CS_Total, CS_Compt, CS_Rayl), density
+/// g/cm³, thickness given in micrometres and held in cm. Functions are stateless and free of
+/// input checks (data xraylib cannot give enter as 0; nothing is logged), so they may be
+/// called from any thread.
 #ifndef CALYX_FILTER_H
 #define CALYX_FILTER_H
 
@@ -23,11 +25,12 @@ class CALYX_EXPORT Filter {
   Filter() = default;
   /// A pure-element layer; thickness in µm (stored x 1e-4 as cm).
   static Filter create(const Element& element, double thicknessMicrometres, double density);
+  /// A layer of the compound's mass fractions (not normalised); thickness in µm.
   static Filter create(const Compound& compound, double thicknessMicrometres, double density);
 
   const Compound& getCompound() const { return compound_; }
   double getThickness() const { return thickness_; }  ///< cm
-  double getDensity() const { return density_; }
+  double getDensity() const { return density_; }      ///< g/cm³; 0 = each element's own
 
   /// exp(-t Σ ρ_i w_i μ_i(E)), ρ_i the filter's density or, when that is 0, the element's.
   double getTransmissionCoef(double energyKeV) const;
@@ -55,9 +58,11 @@ CALYX_EXPORT double comptonScatterEnergy(double energyKeV);
 /// Σ w σC(E) / Σ w μ(E): the Compton share of the attenuation (weights not normalised;
 /// NaN for an empty composition).
 CALYX_EXPORT double comptonScatterCoefficient(const Compound& compound, double energyKeV);
+/// As above, over the chemistry's current fractions.
 CALYX_EXPORT double comptonScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV);
 /// Σ w σR(E) / Σ w μ(E): the Rayleigh share.
 CALYX_EXPORT double rayleahScatterCoefficient(const Compound& compound, double energyKeV);
+/// As above, over the chemistry's current fractions.
 CALYX_EXPORT double rayleahScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV);
 
 }  // namespace calyx

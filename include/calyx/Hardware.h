@@ -1,7 +1,9 @@
-// Detector and tube records, and their readers from the JSON configuration.
-//
-// Every number read from JSON passes through single precision (asFloat) before it is
-// widened to double: 0.1 arrives as 0.100000001490116.
+/// @file
+/// Detector and tube records, and their readers from the JSON configuration.
+///
+/// Every number read from JSON passes through single precision (asFloat) before it is
+/// widened to double: 0.1 arrives as 0.100000001490116. The records are plain values; their
+/// const functions may be called from any thread.
 #ifndef CALYX_HARDWARE_H
 #define CALYX_HARDWARE_H
 
@@ -34,10 +36,10 @@ struct CALYX_EXPORT DetectorHardware {
 
 /// An X-ray tube: anode, exit window and the anode's take-off angle.
 struct CALYX_EXPORT TubeHardware {
-  Angle takeoffAngle;
-  int windowZ = 0;
+  Angle takeoffAngle;            ///< of the beam leaving the anode (not the sample geometry)
+  int windowZ = 0;               ///< exit-window element
   double windowThickness = 0.0;  ///< µm
-  int anodeZ = 0;
+  int anodeZ = 0;                ///< anode element
   double anodeThickness = 0.0;   ///< kept, not used by the model
 };
 
@@ -45,7 +47,11 @@ struct CALYX_EXPORT TubeHardware {
 /// type makes JsonCpp throw Json::LogicError, which is passed on to the caller.
 class CALYX_EXPORT HardwareConfig {
  public:
+  /// "Z", "thickness", "windowZ", "windowThickness", "measuredFWHMEnergy", "measuredFWHM";
+  /// a missing key reads as 0.
   static int readDetectorHardware(const Json::Value& value, DetectorHardware& out);
+  /// "anodeZ", "anodeThickness", "windowZ", "windowThickness", "takeoffAngle" (degrees);
+  /// a missing key reads as 0.
   static int readTubeHardware(const Json::Value& value, TubeHardware& out);
   /// {"compound": formula, "thickness": µm, "density": g/cm³ (0: element densities)}.
   /// A formula that does not parse leaves `out` unchanged (still status 0).

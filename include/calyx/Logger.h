@@ -1,11 +1,14 @@
-// The library's one logger.
-//
-// A process-wide spdlog logger named "console", made when the library loads. Its one sink
-// writes each formatted line ("[date time.ms] [console] [level] [src/File.cpp:line] message")
-// to the Android system log with the tag "calyx"; on other platforms the same lines go to
-// standard error. Default level info; a host may raise it (e.g. to warn) to silence traces.
-// If the host's spdlog registry already holds a "console" logger, the library keeps its
-// own logger unregistered rather than fail at load; getLogger() always returns it.
+/// @file
+/// The library's one logger.
+///
+/// A process-wide spdlog logger named "console", made when the library loads. Its one sink
+/// writes each formatted line (`[date time.ms] [console] [level] [src/File.cpp:line] message`)
+/// to the Android system log with the tag "calyx"; on other platforms the same lines go to
+/// standard error. Default level info; a host may raise it (e.g. to warn) to silence traces.
+/// If the host's spdlog registry already holds a "console" logger, the library keeps its
+/// own logger unregistered rather than fail at load; getLogger() always returns it.
+/// Logging is synchronous on the calling thread and never throws: a message that cannot be
+/// formatted or written goes to spdlog's error handler (one line on standard error).
 #ifndef CALYX_LOGGER_H
 #define CALYX_LOGGER_H
 

@@ -1,17 +1,19 @@
-// A measured spectrum from a multichannel analyser with its free-form metadata, as a
-// text file:
-//
-//   Energy scale offset = 0        <- header: key = value lines (eV for the energy scale)
-//   Energy scale slope = 10
-//   Livetime = 30.5
-//                                  <- an empty line ends the header
-//   3                              <- channel count
-//   1                              <- one value per channel
-//   2
-//   3
-//
-// The spectrum is a LinearSpectrum<double> in keV: first energy = offset / 1000, step =
-// slope / 1000. Numbers read from the file pass through single precision.
+/// @file
+/// A measured spectrum from a multichannel analyser with its free-form metadata, as a
+/// text file:
+///
+///     Energy scale offset = 0        <- header: key = value lines (eV for the energy scale)
+///     Energy scale slope = 10
+///     Livetime = 30.5
+///                                    <- an empty line ends the header
+///     3                              <- channel count
+///     1                              <- one value per channel
+///     2
+///     3
+///
+/// The spectrum is a LinearSpectrum<double> in keV: first energy = offset / 1000, step =
+/// slope / 1000. Numbers read from the file pass through single precision. The format in
+/// full: docs/file-formats.md.
 #ifndef CALYX_MCAFILE_H
 #define CALYX_MCAFILE_H
 
@@ -24,6 +26,8 @@
 
 namespace calyx {
 
+/// One spectrum and its metadata (key to value, ordered by key). A plain value: copies
+/// share the spectrum object; one thread at a time per object.
 class CALYX_EXPORT MCAFile {
  public:
   /// Reads `path` into `target`: header entries are added to (overwrite) its metadata; on
@@ -37,11 +41,12 @@ class CALYX_EXPORT MCAFile {
   /// be created, is reported in the log (error level) and nothing is written.
   void write(const std::string& path) const;
 
+  /// The spectrum (shared, not copied), or null before a load or setSpectrum().
   std::shared_ptr<LinearSpectrum<double>> getSpectrum() const { return spectrum_; }
   /// Stores a copy of `spectrum` (sharing its values until either is written).
   void setSpectrum(const LinearSpectrum<double>& spectrum);
   const std::map<std::string, std::string>& getMetadata() const { return metadata_; }
-  void setMetadata(const std::string& key, const std::string& value);
+  void setMetadata(const std::string& key, const std::string& value);  ///< sets or overwrites
   /// "Livetime" as a number (single precision), or -1.0 when absent.
   double getLivetime() const;
 

@@ -1,7 +1,9 @@
-// Gauss-Newton fitting of a caller's scalar model y = f(x; p) to data points, in single
-// precision. Each iteration linearises the model at the current parameters, solves the
-// linear least-squares step by a Jacobi SVD (minimum-norm) and moves by stepFactor x step.
-// No convergence test: the caller chooses the number of iterations.
+/// @file
+/// Gauss-Newton fitting of a caller's scalar model y = f(x; p) to data points, in single
+/// precision. Each iteration linearises the model at the current parameters, solves the
+/// linear least-squares step by a Jacobi SVD (minimum-norm) and moves by stepFactor x step.
+/// No convergence test: the caller chooses the number of iterations. Not used inside the
+/// library; one problem per thread (the model is called on the solving thread).
 #ifndef CALYX_OPTIMIZATIONPROBLEM_H
 #define CALYX_OPTIMIZATIONPROBLEM_H
 
@@ -14,6 +16,7 @@
 
 namespace calyx {
 
+/// A least-squares problem over a caller's Model; solve() updates currentPoint() in place.
 class CALYX_EXPORT OptimizationProblem {
  public:
   /// The caller's model; shared with the problem.
@@ -33,7 +36,7 @@ class CALYX_EXPORT OptimizationProblem {
   /// Shares the model and sizes every work vector once for `pointCount` data points.
   OptimizationProblem(const std::shared_ptr<Model>& model, unsigned int pointCount);
 
-  void setStepFactor(float factor) { stepFactor_ = factor; }
+  void setStepFactor(float factor) { stepFactor_ = factor; }  ///< damping; 1 = full step
   /// The parameter vector: set the start before solve(), read the result after.
   Eigen::VectorXf& currentPoint() { return point_; }
   /// y_i - f(x_i; p) as computed at the start of the last iteration.

@@ -1,4 +1,5 @@
-// Ordinary least-squares straight-line fits, with a statistics report in the log.
+/// @file
+/// Ordinary least-squares straight-line fits, with a statistics report in the log.
 #ifndef CALYX_REGRESSION_H
 #define CALYX_REGRESSION_H
 
@@ -6,13 +7,15 @@
 
 namespace calyx {
 
+/// One data point of a fit.
 struct CALYX_EXPORT Point {
   double x = 0.0;
   double y = 0.0;
 };
 
+/// The fitted line y = slope x + intercept.
 struct CALYX_EXPORT LeastSqrRegressionResult {
-  double slope = 0.0;
+  double slope = 0.0;      ///< y units per x unit
   double intercept = 0.0;  ///< exactly 0 for a fit through the origin
 };
 

@@ -1,8 +1,11 @@
-// A reference-counted block of raw bytes with copy-on-write, the storage of the spectra.
-//
-// One heap block: an atomic 32-bit reference count, a 32-bit byte size, then the data.
-// A holder's handle is the block's address. A block with count 1 belongs to its one holder,
-// who may write it in place; a block with a higher count is read-only for everyone.
+/// @file
+/// A reference-counted block of raw bytes with copy-on-write, the storage of the spectra.
+///
+/// One heap block: an atomic 32-bit reference count, a 32-bit byte size, then the data.
+/// A holder's handle is the block's address. A block with count 1 belongs to its one holder,
+/// who may write it in place; a block with a higher count is read-only for everyone.
+/// Threads: the count is atomic, so holders on different threads may share a block; the
+/// data bytes are not synchronised (hence read-only while shared).
 #ifndef CALYX_SHAREDBUFFER_H
 #define CALYX_SHAREDBUFFER_H
 
@@ -13,6 +16,7 @@
 
 namespace calyx {
 
+/// One copy-on-write block; made by alloc(), freed by the release() of its last holder.
 class CALYX_EXPORT SharedBuffer {
  public:
   /// A new block of `size` uninitialised data bytes with count 1, or null when the heap is
@@ -29,8 +33,9 @@ class CALYX_EXPORT SharedBuffer {
   /// memory was available; this block then keeps the caller's reference.
   SharedBuffer* edit() const;
 
+  /// The data bytes, just after the header (8-byte aligned).
   void* data() const { return const_cast<char*>(reinterpret_cast<const char*>(this)) + sizeof(SharedBuffer); }
-  unsigned int size() const { return size_; }
+  unsigned int size() const { return size_; }  ///< data bytes
   /// The current reference count (a snapshot; for diagnostics and tests).
   int refCount() const { return refs_.load(std::memory_order_seq_cst); }
 

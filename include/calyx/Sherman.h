@@ -1,14 +1,15 @@
-// The Sherman model: theoretical fluorescence rates of an infinitely thick, homogeneous
-// sample under one excitation beam, with primary and secondary fluorescence.
-//
-// Model: J. Sherman, Spectrochim. Acta 7 (1955) 283; the secondary-fluorescence term in the
-// form of T. Shiraiwa and N. Fujino, Jpn. J. Appl. Phys. 5 (1966) 886 (also used by fisx,
-// after D.K.G. de Boer, X-Ray Spectrom. 19 (1990) 145). Atomic data from xraylib.
-//
-// rate_i = c_i S_i Σ_{j: E_j > B_i} τ_i(E_j) I_j / (μs(E_j)/sin ψin + μs(L_i)/sin ψout)
-//          x (1 + Σ_{k: L_k > B_i, E_j > B_k} c_k ½ S_k τ_k(E_j) τ_i(L_k) / τ_i(E_j) (Pin + Pout))
-// with μs(E) = Σ_e c_e μ_e(E), Pin = sin ψin ln(1 + μs(E_j)/(μs(L_k) sin ψin)) / μs(E_j),
-// Pout = sin ψout ln(1 + μs(L_i)/(μs(L_k) sin ψout)) / μs(L_i).
+/// @file
+/// The Sherman model: theoretical fluorescence rates of an infinitely thick, homogeneous
+/// sample under one excitation beam, with primary and secondary fluorescence.
+///
+/// Model: J. Sherman, Spectrochim. Acta 7 (1955) 283; the secondary-fluorescence term in the
+/// form of T. Shiraiwa and N. Fujino, Jpn. J. Appl. Phys. 5 (1966) 886 (also used by fisx,
+/// after D.K.G. de Boer, X-Ray Spectrom. 19 (1990) 145). Atomic data from xraylib.
+///
+///     rate_i = c_i S_i Σ_{j: E_j > B_i} τ_i(E_j) I_j / (μs(E_j)/sin ψin + μs(L_i)/sin ψout)
+///              x (1 + Σ_{k: L_k > B_i, E_j > B_k} c_k ½ S_k τ_k(E_j) τ_i(L_k) / τ_i(E_j) (Pin + Pout))
+///     with μs(E) = Σ_e c_e μ_e(E), Pin = sin ψin ln(1 + μs(E_j)/(μs(L_k) sin ψin)) / μs(E_j),
+///     Pout = sin ψout ln(1 + μs(L_i)/(μs(L_k) sin ψout)) / μs(L_i).
 #ifndef CALYX_SHERMAN_H
 #define CALYX_SHERMAN_H
 
@@ -28,6 +29,11 @@ namespace calyx {
 /// fluorescence yield including Coster-Kronig transfers. xraylib data.
 CALYX_EXPORT double lineSensitivity(const XRFLine& line);
 
+/// The model of one beam: its lines, the shared chemistry it reads (`chemistry`), its
+/// excitation spectrum (`excitation`, energies in keV) and per-line results in `lines`
+/// (`rate`, relative to the excitation's intensity scale). computeRates() fills the rates
+/// (it logs only a warning when the excitation's size changed since the build). Threads: one caller thread at a time per model, and no thread may
+/// change the shared chemistry while a model that reads it computes.
 class CALYX_EXPORT Sherman {
  public:
   /// The composition that every beam's model reads: one fraction and uncertainty per
@@ -35,6 +41,7 @@ class CALYX_EXPORT Sherman {
   /// never resized, so references into them stay valid.
   class CALYX_EXPORT Chemistry {
    public:
+    /// The elements in ascending atomic number, each at fraction 0 and uncertainty 0.
     explicit Chemistry(const std::set<Element>& elements);
 
     /// Position of the element (binary search), or -1.
@@ -47,9 +54,9 @@ class CALYX_EXPORT Sherman {
     /// skipped with the warning "cannot set chem for <symbol>".
     void setCompound(const Compound& compound);
 
-    std::vector<Element> elements;
-    std::vector<double> fractions;
-    std::vector<double> uncertainties;
+    std::vector<Element> elements;      ///< ascending atomic number
+    std::vector<double> fractions;      ///< mass fractions, same order
+    std::vector<double> uncertainties;  ///< absolute, same order
   };
 
   /// One modelled line, with references into the chemistry's arrays.
@@ -57,9 +64,9 @@ class CALYX_EXPORT Sherman {
     Line(const XRFLine& line, double sensitivity, double& fraction, double& uncertainty);
 
     XRFLine line;
-    double sensitivity;
-    double& fraction;
-    double& uncertainty;
+    double sensitivity;   ///< lineSensitivity(line)
+    double& fraction;     ///< the element's entry in the chemistry
+    double& uncertainty;  ///< the element's uncertainty in the chemistry
     double rate = 0.0;  ///< 0 until the first computeRates()
   };
 
@@ -70,8 +77,8 @@ class CALYX_EXPORT Sherman {
     Builder(const std::shared_ptr<Chemistry>& chemistry,
             const std::shared_ptr<SpectrumBase<double>>& excitation);
 
-    Builder& takeOffAngle(Angle angle);
-    Builder& incidenceAngle(Angle angle);
+    Builder& takeOffAngle(Angle angle);    ///< sample to detector
+    Builder& incidenceAngle(Angle angle);  ///< tube beam to sample
     /// Adds a valid line of an element the chemistry holds; otherwise warns
     /// "cannot add line: [<symbol>:<energy>]". A repeated line changes nothing.
     Builder& addXRFLine(const XRFLine& line);

@@ -1,14 +1,18 @@
-// Spectrum containers: points of (energy in keV, value).
-//
-//  - LinearSpectrum<T>: values on a uniform grid (first energy + step x i), values only stored.
-//  - DiscreteSpectrum<T>: free (energy, value) pairs, e.g. a tube's characteristic lines.
-//  - ConcatSpectrum: a view joining two spectra end to end without copying them.
-//
-// Linear and discrete spectra keep their points in a SharedBuffer: copies share the points
-// (one atomic increment) and the first write after sharing makes a private copy.
-// Indices are not checked; callers keep them below size().
-//
-// Example: LinearSpectrum<double>(0, 10, 1) has 10 points at 1, 2, ..., 10 keV.
+/// @file
+/// Spectrum containers: points of (energy in keV, value).
+///
+///  - LinearSpectrum<T>: values on a uniform grid (first energy + step x i), values only stored.
+///  - DiscreteSpectrum<T>: free (energy, value) pairs, e.g. a tube's characteristic lines.
+///  - ConcatSpectrum: a view joining two spectra end to end without copying them.
+///
+/// Linear and discrete spectra keep their points in a SharedBuffer: copies share the points
+/// (one atomic increment) and the first write after sharing makes a private copy (a write
+/// that needs a copy when the heap is exhausted is lost, silently). Indices are not
+/// checked; callers keep them below size(). Threads: one spectrum object is not
+/// synchronised (one writer, or readers only); separate copies that share points may be
+/// used on different threads.
+///
+/// Example: LinearSpectrum<double>(0, 10, 1) has 10 points at 1, 2, ..., 10 keV.
 #ifndef CALYX_SPECTRUM_H
 #define CALYX_SPECTRUM_H
 
@@ -20,16 +24,18 @@
 
 namespace calyx {
 
+/// The interface the physics reads: indexed points of (energy, value), index below size().
 template <typename T>
 class CALYX_EXPORT SpectrumBase {
  public:
   virtual ~SpectrumBase() = default;
-  virtual unsigned int size() const = 0;
-  virtual T valueAt(unsigned int index) const = 0;
-  virtual void setValueAt(unsigned int index, T value) = 0;
-  virtual T energyAt(unsigned int index) const = 0;
+  virtual unsigned int size() const = 0;                         ///< number of points
+  virtual T valueAt(unsigned int index) const = 0;               ///< value of point `index`
+  virtual void setValueAt(unsigned int index, T value) = 0;      ///< copy-on-write where shared
+  virtual T energyAt(unsigned int index) const = 0;              ///< energy of point `index`, keV
 };
 
+/// Values on a uniform energy grid: point i lies at getFirstEnergy() + i x getStepSize() keV.
 template <typename T>
 class CALYX_EXPORT LinearSpectrum : public SpectrumBase<T> {
  public:
@@ -54,8 +60,8 @@ class CALYX_EXPORT LinearSpectrum : public SpectrumBase<T> {
   /// A writable reference to value `index`, after making the buffer private. Valid until
   /// this spectrum is assigned, destroyed, or written after being shared again.
   T& operator[](unsigned int index);
-  T getStepSize() const { return stepSize_; }
-  T getFirstEnergy() const { return firstEnergy_; }
+  T getStepSize() const { return stepSize_; }        ///< keV
+  T getFirstEnergy() const { return firstEnergy_; }  ///< energy of point 0, keV
   /// A new spectrum on the same grid with every value divided (in double precision).
   LinearSpectrum operator/(double divisor) const;
 
@@ -70,6 +76,7 @@ class CALYX_EXPORT LinearSpectrum : public SpectrumBase<T> {
   SharedBuffer* buffer_;
 };
 
+/// Free (energy, value) pairs in the order set, such as a tube's characteristic lines.
 template <typename T>
 class CALYX_EXPORT DiscreteSpectrum : public SpectrumBase<T> {
  public:
@@ -84,8 +91,9 @@ class CALYX_EXPORT DiscreteSpectrum : public SpectrumBase<T> {
   T valueAt(unsigned int index) const override;
   void setValueAt(unsigned int index, T value) override;
   T energyAt(unsigned int index) const override;
-  void setEnergyAt(unsigned int index, T energy);
+  void setEnergyAt(unsigned int index, T energy);  ///< keV; unshares the points first
 
+  /// The buffer handle, for diagnostics and tests (null when there is none).
   const SharedBuffer* buffer() const { return buffer_; }
 
  private:

@@ -1,12 +1,13 @@
-// The spectrum leaving an X-ray tube and its beam filters: a bremsstrahlung continuum on a
-// uniform grid plus the anode's characteristic lines KA, KB, LA, LB.
-//
-// Continuum: Kramers' law in wavelength form with a stopping-power term, an anode
-// self-absorption factor (Philibert-type, with the Lenard coefficient 4e5/(V^1.65 - E^1.65))
-// and an empirical exponent on V/(2E), after H. Ebel, X-Ray Spectrom. 28 (1999) 255 and
-// the parametrisation of Pella, Feng and Small, X-Ray Spectrom. 14 (1985) 125. Lines:
-// the continuum at the line energy times an empirical line factor b + n/(a + Z⁴) and an
-// overvoltage function. Values are relative intensities with an overall factor 1e11.
+/// @file
+/// The spectrum leaving an X-ray tube and its beam filters: a bremsstrahlung continuum on a
+/// uniform grid plus the anode's characteristic lines KA, KB, LA, LB.
+///
+/// Continuum: Kramers' law in wavelength form with a stopping-power term, an anode
+/// self-absorption factor (Philibert-type, with the Lenard coefficient 4e5/(V^1.65 - E^1.65))
+/// and an empirical exponent on V/(2E), after H. Ebel, X-Ray Spectrom. 28 (1999) 255 and
+/// the parametrisation of Pella, Feng and Small, X-Ray Spectrom. 14 (1985) 125. Lines:
+/// the continuum at the line energy times an empirical line factor b + n/(a + Z⁴) and an
+/// overvoltage function. Values are relative intensities with an overall factor 1e11.
 #ifndef CALYX_TUBESPECTRUM_H
 #define CALYX_TUBESPECTRUM_H
 
@@ -20,16 +21,18 @@
 
 namespace calyx {
 
+/// Generates a tube's excitation spectrum from the tube record, the beam filters, the tube
+/// voltage and a grid step. A plain value: no shared state, nothing logged.
 class CALYX_EXPORT TubeSpectrumCreator {
  public:
   /// No filters, step 0.05 keV, voltage 0 and an empty hardware record until set.
   TubeSpectrumCreator() = default;
 
-  void setHardware(const TubeHardware& hardware) { hardware_ = hardware; }
-  void setFilters(const std::vector<Filter>& filters) { filters_ = filters; }
-  void setVoltage(double kV) { voltage_ = kV; }
+  void setHardware(const TubeHardware& hardware) { hardware_ = hardware; }  ///< copied
+  void setFilters(const std::vector<Filter>& filters) { filters_ = filters; }  ///< copied
+  void setVoltage(double kV) { voltage_ = kV; }  ///< also the highest photon energy, keV
   double getVoltage() const { return voltage_; }
-  void setStepSize(double keV) { stepSize_ = keV; }
+  void setStepSize(double keV) { stepSize_ = keV; }  ///< continuum grid step
   double getStepSize() const { return stepSize_; }
 
   /// Raw continuum at each point's energy over a bin of `binWidthKeV` (no filters, no 1e11);

@@ -1,8 +1,10 @@
-// Fluorescence lines, angles and the fixed line tables.
-//
-// Line and shell codes are xraylib's integer codes: group lines KA = 0, KB = 1, LA = 2,
-// LB = 3 (rate-weighted mean energies), single transitions as negative codes (KL3 = -3,
-// L3M5 = -90, ...). Shell codes: K = 0, L1 = 1, L2 = 2, L3 = 3, M1..M5 = 4..8.
+/// @file
+/// Fluorescence lines, angles and the fixed line tables.
+///
+/// Line and shell codes are xraylib's integer codes: group lines KA = 0, KB = 1, LA = 2,
+/// LB = 3 (rate-weighted mean energies), single transitions as negative codes (KL3 = -3,
+/// L3M5 = -90, ...). Shell codes: K = 0, L1 = 1, L2 = 2, L3 = 3, M1..M5 = 4..8.
+/// The tables are filled while the library loads and never change: read them from any thread.
 #ifndef CALYX_XRFLINE_H
 #define CALYX_XRFLINE_H
 
@@ -18,7 +20,7 @@ namespace calyx {
 /// An angle of the instrument geometry, held in radians.
 class CALYX_EXPORT Angle {
  public:
-  Angle() = default;
+  Angle() = default;  ///< 0 radians
   static Angle createFromRadian(double radians) { return Angle(radians); }
   /// degrees x 0.017453292519943295
   static Angle createFromDegrees(double degrees) { return Angle(degrees * 0.017453292519943295); }
@@ -43,10 +45,10 @@ class CALYX_EXPORT XRFLine {
   static XRFLine create(Element element, int line);
 
   Element element() const { return element_; }
-  int line() const { return line_; }
-  int shell() const { return shell_; }
-  double lineEnergyKeV() const { return lineEnergyKeV_; }
-  double edgeEnergyKeV() const { return edgeEnergyKeV_; }
+  int line() const { return line_; }                          ///< xraylib line code
+  int shell() const { return shell_; }                        ///< xraylib shell code
+  double lineEnergyKeV() const { return lineEnergyKeV_; }     ///< 0 when the element lacks the line
+  double edgeEnergyKeV() const { return edgeEnergyKeV_; }     ///< absorption edge of shell()
   /// True when the element has the line (its energy is above 0).
   bool isValid() const { return lineEnergyKeV_ > 0; }
 

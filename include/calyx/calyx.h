@@ -1,5 +1,6 @@
-// Calyx: X-ray fluorescence quantification by the fundamental-parameters method.
-// Includes every public header of the library.
+/// @file
+/// Calyx: X-ray fluorescence quantification by the fundamental-parameters method.
+/// Includes every public header of the library.
 #ifndef CALYX_CALYX_H
 #define CALYX_CALYX_H
 

@@ -52,6 +52,19 @@ struct StepPlan {
     ++sharers[line.fraction];
   }
   unsigned int shareOf(const FPRateAlgorithm::AnalysisLine& line) const { return sharers.at(line.fraction); }
+
+  /// The lines that `takesPart` admits and whose rates allow a correction this pass.
+  template <typename Admit>
+  static StepPlan make(const std::vector<FPRateAlgorithm::AnalysisLine>& lines, const DetectorHardware& detector,
+                       Admit takesPart) {
+    StepPlan plan(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (!takesPart(lines[i])) continue;
+      const double p = predictedRate(lines[i], detector);
+      if (correctable(lines[i], p)) plan.add(i, lines[i], p);
+    }
+    return plan;
+  }
 };
 
 }  // namespace
@@ -156,13 +169,9 @@ void FPRateAlgorithm::normalizeAllChem() {
 void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
   // A negative index reads as a large unsigned one: every beam corrects.
   const unsigned int last = static_cast<unsigned int>(lastBeam);
-  StepPlan plan(analysisLines.size());
-  for (std::size_t i = 0; i < analysisLines.size(); ++i) {
-    const AnalysisLine& line = analysisLines[i];
-    if (!line.inUse || !(line.measuredRate >= 0.0) || line.beam > last) continue;
-    const double p = predictedRate(line, detector);
-    if (correctable(line, p)) plan.add(i, line, p);
-  }
+  const StepPlan plan = StepPlan::make(analysisLines, detector, [last](const AnalysisLine& line) {
+    return line.inUse && line.measuredRate >= 0.0 && line.beam <= last;
+  });
 
   for (std::size_t i = 0; i < analysisLines.size(); ++i) {
     if (!plan.applies[i]) continue;
@@ -184,13 +193,8 @@ void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
 }
 
 void FPRateAlgorithm::adjustChemByRatio() {
-  StepPlan plan(analysisLines.size());
-  for (std::size_t i = 0; i < analysisLines.size(); ++i) {
-    const AnalysisLine& line = analysisLines[i];
-    if (!line.inUse) continue;
-    const double p = predictedRate(line, detector);
-    if (correctable(line, p)) plan.add(i, line, p);
-  }
+  const StepPlan plan =
+      StepPlan::make(analysisLines, detector, [](const AnalysisLine& line) { return line.inUse; });
 
   for (std::size_t i = 0; i < analysisLines.size(); ++i) {
     if (!plan.applies[i]) continue;

@@ -1,0 +1,484 @@
+// End-to-end tests of the `calyx` executable: each test runs the built program through the
+// shell, as a user does, and checks its exit status, its output and the files it writes.
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kTool = CALYX_TOOL;
+const std::string kExamples = CALYX_EXAMPLES_DIR;
+const std::string kAlloyConfig = kExamples + "/config/handheld-alloy.json";
+const std::string kOxideConfig = kExamples + "/config/handheld-oxide.json";
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::string quoted(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+Json::Value parseJson(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  Json::Value root;
+  std::string errors;
+  std::istringstream in(text);
+  EXPECT_TRUE(Json::parseFromStream(builder, in, &root, &errors)) << errors << "\n" << text;
+  return root;
+}
+
+// A small XML well-formedness check: balanced and properly nested tags, quoted attributes,
+// known entities only, no stray '<' or '&' in text.
+bool wellFormedXml(const std::string& xml, std::string& why) {
+  std::vector<std::string> stack;
+  std::size_t i = 0;
+  bool sawRoot = false;
+  auto entityOk = [&](std::size_t at) {
+    const std::size_t end = xml.find(';', at);
+    if (end == std::string::npos) return false;
+    const std::string name = xml.substr(at + 1, end - at - 1);
+    return name == "amp" || name == "lt" || name == "gt" || name == "quot" || name == "apos" ||
+           (name.size() > 1 && name[0] == '#');
+  };
+  while (i < xml.size()) {
+    if (xml[i] == '&') {
+      if (!entityOk(i)) return why = "bad entity at " + std::to_string(i), false;
+      ++i;
+      continue;
+    }
+    if (xml[i] != '<') {
+      if (stack.empty() && !std::isspace(static_cast<unsigned char>(xml[i])))
+        return why = "text outside the root element", false;
+      ++i;
+      continue;
+    }
+    if (xml.compare(i, 5, "<?xml") == 0) {
+      i = xml.find("?>", i);
+      if (i == std::string::npos) return why = "unclosed declaration", false;
+      i += 2;
+      continue;
+    }
+    if (xml.compare(i, 4, "<!--") == 0) {
+      i = xml.find("-->", i);
+      if (i == std::string::npos) return why = "unclosed comment", false;
+      i += 3;
+      continue;
+    }
+    const bool closing = xml[i + 1] == '/';
+    std::size_t j = i + (closing ? 2 : 1);
+    std::string name;
+    while (j < xml.size() && (std::isalnum(static_cast<unsigned char>(xml[j])) || xml[j] == ':' || xml[j] == '-'))
+      name += xml[j++];
+    if (name.empty()) return why = "a tag without a name at " + std::to_string(i), false;
+    bool selfClosing = false;
+    while (j < xml.size() && xml[j] != '>') {
+      if (xml[j] == '"' || xml[j] == '\'') {
+        const char q = xml[j];
+        const std::size_t end = xml.find(q, j + 1);
+        if (end == std::string::npos) return why = "unclosed attribute value", false;
+        const std::string value = xml.substr(j + 1, end - j - 1);
+        if (value.find('<') != std::string::npos) return why = "'<' in an attribute", false;
+        for (std::size_t a = value.find('&'); a != std::string::npos; a = value.find('&', a + 1))
+          if (!entityOk(j + 1 + a)) return why = "bad entity in an attribute", false;
+        j = end + 1;
+        continue;
+      }
+      if (xml[j] == '=') {
+        std::size_t k = j + 1;
+        while (k < xml.size() && std::isspace(static_cast<unsigned char>(xml[k]))) ++k;
+        if (xml[k] != '"' && xml[k] != '\'') return why = "unquoted attribute in <" + name + ">", false;
+      }
+      if (xml[j] == '/' && j + 1 < xml.size() && xml[j + 1] == '>') selfClosing = true;
+      if (xml[j] == '<') return why = "'<' inside tag <" + name + ">", false;
+      ++j;
+    }
+    if (j >= xml.size()) return why = "unclosed tag <" + name + ">", false;
+    if (closing) {
+      if (stack.empty() || stack.back() != name) return why = "mismatched </" + name + ">", false;
+      stack.pop_back();
+    } else if (!selfClosing) {
+      if (stack.empty() && sawRoot) return why = "a second root element", false;
+      stack.push_back(name);
+      sawRoot = true;
+    } else if (stack.empty()) {
+      return why = "a self-closed root", false;
+    }
+    i = j + 1;
+  }
+  if (!stack.empty()) return why = "<" + stack.back() + "> is never closed", false;
+  if (!sawRoot) return why = "no root element", false;
+  return true;
+}
+
+class CalyxToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "calyx-tool-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  ToolRun run(const std::string& args) const {
+    const std::string errFile = path("stderr.txt");
+    const std::string command = quoted(kTool) + " " + args + " 2>" + quoted(errFile);
+    ToolRun r;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return r;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+    const int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = readFile(errFile);
+    return r;
+  }
+
+  // The composition quantify prints as JSON, element to mass fraction.
+  std::map<std::string, double> quantified(const std::string& config, const std::string& rates,
+                                           const std::string& extra = "") {
+    const ToolRun r = run("quantify " + quoted(config) + " --rates " + quoted(rates) + " --format json " + extra);
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    const Json::Value root = parseJson(r.out);
+    EXPECT_TRUE(root["converged"].asBool());
+    std::map<std::string, double> out;
+    for (const std::string& k : root["composition"].getMemberNames()) out[k] = root["composition"][k].asDouble();
+    return out;
+  }
+
+  std::string dir_;
+};
+
+std::map<std::string, double> compositionFile(const std::string& path) {
+  Json::CharReaderBuilder builder;
+  Json::Value root;
+  std::string errors;
+  std::ifstream in(path);
+  EXPECT_TRUE(Json::parseFromStream(builder, in, &root, &errors)) << errors;
+  std::map<std::string, double> out;
+  for (const std::string& k : root.getMemberNames()) out[k] = root[k].asDouble();
+  return out;
+}
+
+std::map<std::string, double> compositionText(const std::string& text) {
+  std::map<std::string, double> out;
+  std::istringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) out[item.substr(0, item.find('='))] = std::stod(item.substr(item.find('=') + 1));
+  return out;
+}
+
+void expectComposition(const std::map<std::string, double>& got, const std::map<std::string, double>& truth,
+                       double tolerance, const std::string& what) {
+  ASSERT_FALSE(got.empty()) << what;
+  for (const auto& [symbol, fraction] : got) {
+    const auto t = truth.find(symbol);
+    EXPECT_NEAR(fraction, t == truth.end() ? 0.0 : t->second, tolerance) << what << ": " << symbol;
+  }
+  for (const auto& [symbol, fraction] : truth) EXPECT_TRUE(got.count(symbol)) << what << ": " << symbol << " missing";
+}
+
+TEST_F(CalyxToolTest, SimulateThenQuantifyRecoversTheCompositionToOneInTenThousand) {
+  struct Case {
+    std::string config;
+    std::string composition;
+  };
+  const std::vector<Case> cases = {
+      {kAlloyConfig, "Fe=0.69,Cr=0.18,Ni=0.1,Mn=0.02,Mo=0.01"},
+      {kAlloyConfig, "Cu=0.6,Zn=0.37,Pb=0.03"},
+      {kAlloyConfig, "Al=0.95,Si=0.03,Mg=0.01,Cu=0.01"},
+      {kOxideConfig, "O=0.47378,Si=0.28448,Al=0.09441,Fe=0.05137,Ca=0.0525,Mg=0.02215,K=0.01307,Ti=0.00566,"
+                     "P=0.00092,Mn=0.00122,Sr=0.00044"},
+  };
+  for (const Case& c : cases) {
+    const std::string rates = path("rates.json");
+    const ToolRun s = run("simulate " + quoted(c.config) + " --composition " + quoted(c.composition) + " -o " + quoted(rates));
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_TRUE(s.out.empty() && s.err.empty()) << s.out << s.err;
+    expectComposition(quantified(c.config, rates), compositionText(c.composition), 1e-4, c.composition);
+  }
+}
+
+TEST_F(CalyxToolTest, SimulateAppliesCalibrationStatedFactorsAndScatterFactor) {
+  const std::string cal = path("cal.json");
+  writeFile(cal, R"({"lines": [[0, "Fe", "KA", 1.3], [1, "Si", "KA", 0.5]], "LEFactors": [1.1], "LEOffsets": [50]})");
+  const std::string comp = "Fe=0.7,Cr=0.2,Si=0.1";
+  ASSERT_EQ(run("simulate " + quoted(kAlloyConfig) + " -c " + comp + " -o " + quoted(path("plain.json"))).status, 0);
+  const ToolRun c = run("simulate " + quoted(kAlloyConfig) + " -c " + comp + " --calibration " + quoted(cal) +
+                    " --factor Cr:KA=1.7 --factor 1:Si:KA=2 --le-factor 2 --le-offset 7 -o " + quoted(path("cal-rates.json")));
+  ASSERT_EQ(c.status, 0) << c.err;
+
+  auto rateOf = [](const Json::Value& root, unsigned beam, const std::string& el, const std::string& line) {
+    for (const Json::Value& l : root["beams"][beam]["lines"])
+      if (l["element"].asString() == el && l["line"].asString() == line) return l["rate"].asDouble();
+    ADD_FAILURE() << el << " " << line << " not in the rates file";
+    return 0.0;
+  };
+  const Json::Value plain = parseJson(readFile(path("plain.json")));
+  const Json::Value calibrated = parseJson(readFile(path("cal-rates.json")));
+  EXPECT_NEAR(rateOf(calibrated, 0, "Fe", "KA") / rateOf(plain, 0, "Fe", "KA"), 1.3, 1e-12);
+  EXPECT_NEAR(rateOf(calibrated, 0, "Cr", "KA") / rateOf(plain, 0, "Cr", "KA"), 1.7, 1e-12);
+  EXPECT_NEAR(rateOf(calibrated, 1, "Si", "KA") / rateOf(plain, 1, "Si", "KA"), 0.5 * 2, 1e-12);
+  EXPECT_NEAR(rateOf(calibrated, 0, "Fe", "KB") / rateOf(plain, 0, "Fe", "KB"), 1.0, 1e-12);
+  // scatter = (model x LE factor + LE offset) x stated factor + stated offset
+  const double s0 = plain["beams"][0]["scatterRate"].asDouble();
+  EXPECT_NEAR(calibrated["beams"][0]["scatterRate"].asDouble(), (s0 * 1.1 + 50) * 2 + 7, 1e-9 * s0);
+  // The 15 kV beam's spectrum does not reach the scatter point: no scatter rate for it.
+  EXPECT_FALSE(plain["beams"][1].isMember("scatterRate"));
+
+  // Quantifying with the same calibration undoes it (the stated factors are not part of it).
+  const ToolRun s = run("simulate " + quoted(kAlloyConfig) + " -c " + comp + " --calibration " + quoted(cal) + " -o " +
+                    quoted(path("r.json")));
+  ASSERT_EQ(s.status, 0);
+  expectComposition(quantified(kAlloyConfig, path("r.json"), "--calibration " + quoted(cal)), compositionText(comp),
+                    1e-4, "calibrated round trip");
+}
+
+TEST_F(CalyxToolTest, CalibrateRecoversStatedInstrumentFactorsFromExactStandards) {
+  const std::string standards = path("standards.json");
+  const std::vector<std::pair<std::string, std::string>> samples = {
+      {"A", "Fe=0.7,Cr=0.2,Ni=0.1"}, {"B", "Fe=0.9,Cr=0.1"}, {"C", "Ni=0.6,Cr=0.3,Fe=0.1"}, {"D", "Cu=0.6,Zn=0.4"}};
+  for (const auto& [name, comp] : samples) {
+    const ToolRun r = run("simulate " + quoted(kAlloyConfig) + " -c " + comp +
+                      " --factor Fe:KA=1.7 --factor Cr:KA=0.8 --le-factor 1.2 --le-offset 100 --standard " + name +
+                      " --append -o " + quoted(standards));
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  const std::string cal = path("cal.json");
+  const ToolRun c = run("calibrate " + quoted(kAlloyConfig) + " --standards " + quoted(standards) + " -o " + quoted(cal));
+  ASSERT_EQ(c.status, 0) << c.err;
+  EXPECT_NE(c.out.find("Fe KA"), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("r²"), std::string::npos);
+  EXPECT_TRUE(fs::exists(path("cal.debug.csv")));
+
+  const Json::Value root = parseJson(readFile(cal));
+  std::map<std::string, double> factors;
+  for (const Json::Value& l : root["lines"])
+    factors[l[0].asString() + " " + l[1].asString() + " " + l[2].asString()] = l[3].asDouble();
+  // The fit reads single-precision predictions: factors to about 1e-6.
+  EXPECT_NEAR(factors["0 Fe KA"], 1.7, 1e-5);
+  EXPECT_NEAR(factors["0 Cr KA"], 0.8, 1e-5);
+  EXPECT_NEAR(factors["0 Ni KA"], 1.0, 1e-5);
+  EXPECT_NEAR(root["LEFactors"][0].asDouble(), 1.2, 1e-4);
+  EXPECT_NEAR(root["LEOffsets"][0].asDouble(), 100, 0.5);
+}
+
+TEST_F(CalyxToolTest, CalibrateThenQuantifyOnTheExampleDataComesCloseToTheTrueCompositions) {
+  // The example rates carry 0.2 % noise, so the answers are close but not exact: every
+  // element within 0.3 mass %.
+  for (const std::string mode : {"alloy", "oxide"}) {
+    const std::string config = kExamples + "/config/handheld-" + mode + ".json";
+    const std::string data = kExamples + "/data/" + mode;
+    const std::string cal = path(mode + "-cal.json");
+    const ToolRun c = run("calibrate " + quoted(config) + " --standards " + quoted(data + "/standards.json") + " -o " + quoted(cal));
+    ASSERT_EQ(c.status, 0) << c.err;
+    int unknowns = 0;
+    for (const auto& entry : fs::directory_iterator(data + "/unknowns")) {
+      const std::string name = entry.path().filename().string();
+      const std::string suffix = ".rates.json";
+      if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
+      const std::string truth = data + "/unknowns/" + name.substr(0, name.size() - suffix.size()) + ".composition.json";
+      expectComposition(quantified(config, entry.path().string(), "--calibration " + quoted(cal)), compositionFile(truth),
+                        3e-3, name);
+      ++unknowns;
+    }
+    EXPECT_GE(unknowns, 2) << mode;
+  }
+}
+
+TEST_F(CalyxToolTest, QuantifyReportsPassesPredictionsAndNonConvergence) {
+  ASSERT_EQ(run("simulate " + quoted(kAlloyConfig) + " -c Fe=0.7,Cr=0.3 -o " + quoted(path("r.json"))).status, 0);
+  const ToolRun table = run("quantify " + quoted(kAlloyConfig) + " -r " + quoted(path("r.json")) + " --expected Fe=0.7,Cr=0.3");
+  ASSERT_EQ(table.status, 0) << table.err;
+  for (const char* text : {"converged after", "Fe KA", "true %", "scatter", "mass %"})
+    EXPECT_NE(table.out.find(text), std::string::npos) << text << "\n" << table.out;
+  const ToolRun csv = run("quantify " + quoted(kAlloyConfig) + " -r " + quoted(path("r.json")) + " --format csv");
+  EXPECT_NE(csv.out.find("element,mass_percent,uncertainty_percent\n"), std::string::npos) << csv.out;
+  const ToolRun once = run("quantify " + quoted(kAlloyConfig) + " -r " + quoted(path("r.json")) + " --max-passes 1");
+  EXPECT_EQ(once.status, 3);
+  EXPECT_NE(once.out.find("NOT CONVERGED after 1 passes"), std::string::npos) << once.out;
+}
+
+TEST_F(CalyxToolTest, EveryBadInputGivesStatusTwoAndOneLineNamingTheFault) {
+  const std::string badJson = path("bad.json");
+  writeFile(badJson, "{ \"beams\": [ }");
+  const std::string cfgType = path("cfg-type.json");
+  writeFile(cfgType, readFile(kAlloyConfig).replace(readFile(kAlloyConfig).find("\"tubeKeV\": 40"), 13, "\"tubeKeV\": \"forty\""));
+  const std::string cfgSymbol = path("cfg-symbol.json");
+  writeFile(cfgSymbol, readFile(kAlloyConfig).replace(readFile(kAlloyConfig).find("\"Ti\", \"V\""), 9, "\"Xx\", \"V\""));
+  const std::string ratesType = path("rates-type.json");
+  writeFile(ratesType, R"({"beams": [{"scatterRate": 10, "lines": [{"element": "Fe", "line": "KA", "rate": "12"}]}]})");
+  const std::string ratesLine = path("rates-line.json");
+  writeFile(ratesLine, R"({"beams": [{"scatterRate": 10, "lines": [{"element": "Fe", "line": "KC", "rate": 12}]}]})");
+  const std::string ratesNotAnalysed = path("rates-na.json");
+  writeFile(ratesNotAnalysed, R"({"beams": [{"scatterRate": 10, "lines": [{"element": "Fe", "line": "LA", "rate": 12}]}]})");
+  const std::string ratesBeam = path("rates-beam.json");
+  writeFile(ratesBeam, R"({"beams": [{"scatterRate": 1}, {}, {"lines": [{"element": "Fe", "line": "KA", "rate": 1}]}]})");
+  const std::string ratesSymbol = path("rates-symbol.json");
+  writeFile(ratesSymbol, R"({"beams": [{"scatterRate": 10, "lines": [{"element": "Qq", "line": "KA", "rate": 12}]}]})");
+  const std::string ratesKey = path("rates-key.json");
+  writeFile(ratesKey, R"({"beams": [{"scatterRate": 10, "lines": [{"element": "Fe", "line": "KA", "rtae": 12}]}]})");
+  const std::string calType = path("cal-type.json");
+  writeFile(calType, R"({"lines": [["0", "Fe", "KA", 1.2]]})");
+  const std::string calBeam = path("cal-beam.json");
+  writeFile(calBeam, R"({"lines": [[7, "Fe", "KA", 1.2]]})");
+  const std::string stdName = path("std-name.json");
+  writeFile(stdName, R"({"standards": [{"name": 5, "composition": {"Fe": 1}, "beams": [{"scatterRate": 1}]}]})");
+  const std::string stdScatter = path("std-scatter.json");
+  writeFile(stdScatter, R"({"standards": [{"name": "A", "composition": {"Fe": 1}, "beams": [{}]}, {"name": "B", "composition": {"Cr": 1}, "beams": [{"scatterRate": 2}]}]})");
+  const std::string mca = path("bad.mca");
+  writeFile(mca, "Livetime = 3\n\n2\n1\n2\n");
+  const std::string goodRates = path("good.json");
+  ASSERT_EQ(run("simulate " + quoted(kAlloyConfig) + " -c Fe=1 -o " + quoted(goodRates)).status, 0);
+  const std::string out = path("out.json");
+  const std::string cfg = quoted(kAlloyConfig);
+
+  struct Case {
+    std::string args;
+    std::vector<std::string> message;  // each must appear in the one line
+  };
+  const std::vector<Case> cases = {
+      {"simulate /no/such/config.json -c Fe=1 -o " + quoted(out), {"/no/such/config.json: cannot open"}},
+      {"simulate " + quoted(badJson) + " -c Fe=1 -o " + quoted(out), {"bad.json: not valid JSON"}},
+      {"simulate " + quoted(cfgType) + " -c Fe=1 -o " + quoted(out), {"cfg-type.json", "tubeKeV: expected a number, found a string"}},
+      {"simulate " + quoted(cfgSymbol) + " -c Fe=1 -o " + quoted(out), {"cfg-symbol.json", "unknown element symbol \"Xx\""}},
+      {"simulate " + cfg + " -c Xx=1 -o " + quoted(out), {"--composition Xx=1", "unknown element symbol \"Xx\""}},
+      {"simulate " + cfg + " -c U=1 -o " + quoted(out), {"U is not among the elements of"}},
+      {"simulate " + cfg + " -c Fe=0.5 -o " + quoted(out), {"add up to 0.5"}},
+      {"simulate " + cfg + " -c Fe=abc -o " + quoted(out), {"\"abc\" is not a number"}},
+      {"simulate " + cfg + " -c " + quoted(path("missing-comp.json")) + " -o " + quoted(out), {"missing-comp.json: cannot open"}},
+      {"simulate " + cfg + " -c Fe=1 --factor Fe:KC=1.2 -o " + quoted(out), {"--factor Fe:KC=1.2", "unknown line \"KC\""}},
+      {"simulate " + cfg + " -c Fe=1 --factor 4:Fe:KA=1.2 -o " + quoted(out), {"beam 4 is out of range"}},
+      {"simulate " + cfg + " -c Fe=1 --calibration " + quoted(calType) + " -o " + quoted(out), {"cal-type.json", "lines[0][0]: expected an integer, found a string"}},
+      {"simulate " + cfg + " -c Fe=1 --calibration " + quoted(calBeam) + " -o " + quoted(out), {"cal-beam.json", "beam 7 is out of range"}},
+      {"quantify " + cfg + " -r " + quoted(ratesType) + " -o " + quoted(out), {"rates-type.json", "beams[0].lines[0].rate: expected a number, found a string"}},
+      {"quantify " + cfg + " -r " + quoted(ratesLine) + " -o " + quoted(out), {"rates-line.json", "unknown line \"KC\""}},
+      {"quantify " + cfg + " -r " + quoted(ratesNotAnalysed) + " -o " + quoted(out), {"rates-na.json", "Fe LA is not analysed under beam 0"}},
+      {"quantify " + cfg + " -r " + quoted(ratesBeam) + " -o " + quoted(out), {"rates-beam.json", "out of range"}},
+      {"quantify " + cfg + " -r " + quoted(ratesSymbol) + " -o " + quoted(out), {"rates-symbol.json", "unknown element symbol \"Qq\""}},
+      {"quantify " + cfg + " -r " + quoted(ratesKey) + " -o " + quoted(out), {"rates-key.json", "unknown member \"rtae\""}},
+      {"quantify " + cfg + " -r " + quoted(path("none.json")) + " -o " + quoted(out), {"none.json: cannot open"}},
+      {"quantify " + cfg + " -r " + quoted(goodRates) + " --format xml -o " + quoted(out), {"--format", "xml"}},
+      {"calibrate " + cfg + " --standards " + quoted(stdName) + " -o " + quoted(out), {"std-name.json", "standards[0].name: expected a string"}},
+      {"calibrate " + cfg + " --standards " + quoted(stdScatter) + " -o " + quoted(out), {"std-scatter.json", "needs a \"scatterRate\""}},
+      {"calibrate " + cfg + " --standards " + quoted(badJson) + " -o " + quoted(out), {"bad.json: not valid JSON"}},
+      {"tube " + cfg + " --beam 5 --svg " + quoted(out), {"--beam: beam 5 is out of range"}},
+      {"tube " + cfg + " --step 0 --svg " + quoted(out), {"--step"}},
+      {"mca " + quoted(mca), {"bad.mca", "offset and slope"}},
+      {"mca " + quoted(path("no.mca")), {"no.mca: cannot open"}},
+  };
+  for (const Case& c : cases) {
+    const ToolRun r = run(c.args);
+    EXPECT_EQ(r.status, 2) << c.args << "\n" << r.err;
+    EXPECT_TRUE(r.out.empty()) << c.args << "\n" << r.out;
+    ASSERT_FALSE(r.err.empty()) << c.args;
+    EXPECT_EQ(r.err.rfind("calyx: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "not one line: " << r.err;
+    for (const std::string& m : c.message) EXPECT_NE(r.err.find(m), std::string::npos) << "'" << m << "' not in: " << r.err;
+    EXPECT_FALSE(fs::exists(out)) << c.args << " left an output file";
+  }
+  EXPECT_EQ(run("quantify " + cfg).status, 2);  // a required option is missing
+  EXPECT_EQ(run("frobnicate").status, 2);
+}
+
+TEST_F(CalyxToolTest, AFailedRunLeavesAnEarlierOutputFileUntouched) {
+  const std::string out = path("rates.json");
+  writeFile(out, "earlier content\n");
+  EXPECT_EQ(run("simulate " + quoted(kAlloyConfig) + " -c Fe=0.5 -o " + quoted(out)).status, 2);
+  EXPECT_EQ(readFile(out), "earlier content\n");
+  ASSERT_EQ(run("simulate " + quoted(kAlloyConfig) + " -c Fe=1 -o " + quoted(out)).status, 0);
+  EXPECT_TRUE(parseJson(readFile(out)).isMember("beams"));
+  for (const auto& e : fs::directory_iterator(dir_))
+    EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << "temporary left: " << e.path();
+}
+
+TEST_F(CalyxToolTest, TubeSvgIsAWellFormedLabelledPlot) {
+  for (const std::string scale : {"", " --linear"}) {
+    const std::string svg = path("tube.svg");
+    const ToolRun r = run("tube " + quoted(kAlloyConfig) + " --svg " + quoted(svg) + scale);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string text = readFile(svg);
+    std::string why;
+    EXPECT_TRUE(wellFormedXml(text, why)) << why;
+    EXPECT_NE(text.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
+    for (const char* label : {"Energy (keV)", "Intensity", "Rh Kα 20.", "Rh Kβ", "<path d=\"M"})
+      EXPECT_NE(text.find(label), std::string::npos) << label;
+  }
+  std::string why;
+  EXPECT_FALSE(wellFormedXml("<svg><g></svg>", why));  // the checker itself catches faults
+  EXPECT_FALSE(wellFormedXml("<svg a=1></svg>", why));
+  EXPECT_FALSE(wellFormedXml("<svg>a & b</svg>", why));
+}
+
+TEST_F(CalyxToolTest, TubeTableListsTheContinuumGridAndTheAnodeLines) {
+  const ToolRun r = run("tube " + quoted(kAlloyConfig) + " --step 1");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Rh KA"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Rh LA"), std::string::npos);
+  EXPECT_NE(r.out.find("     40.0000 "), std::string::npos);  // the last grid point, at the voltage
+  EXPECT_EQ(r.out.find("     41.0000 "), std::string::npos);
+}
+
+TEST_F(CalyxToolTest, McaShowsMetadataAndChannels) {
+  const std::string mca = path("s.mca");
+  writeFile(mca, "Energy scale offset = 0\nEnergy scale slope = 10\nLivetime = 30.5\nDetector = SDD\n\n3\n1\n2\n3\n");
+  const ToolRun r = run("mca " + quoted(mca));
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* text : {"channels     3", "0.0000 to 0.0200 keV", "live time    30.5", "Detector = SDD", "total counts 6"})
+    EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  const ToolRun csv = run("mca " + quoted(mca) + " --csv");
+  EXPECT_EQ(csv.out, "energy_keV,counts\n0,1\n0.01,2\n0.02,3\n");
+}
+
+TEST_F(CalyxToolTest, LibraryTracesAreHiddenUnlessVerbose) {
+  ASSERT_EQ(run("simulate " + quoted(kAlloyConfig) + " -c Fe=0.7,Cr=0.3 -o " + quoted(path("r.json"))).status, 0);
+  const ToolRun quiet = run("quantify " + quoted(kAlloyConfig) + " -r " + quoted(path("r.json")));
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_TRUE(quiet.err.empty()) << quiet.err;
+  const ToolRun verbose = run("-v quantify " + quoted(kAlloyConfig) + " -r " + quoted(path("r.json")));
+  EXPECT_EQ(verbose.status, 0);
+  EXPECT_NE(verbose.err.find("init chem"), std::string::npos);
+}
+
+TEST_F(CalyxToolTest, HelpExplainsEverySubcommandAndOption) {
+  const ToolRun top = run("--help");
+  EXPECT_EQ(top.status, 0);
+  for (const char* sub : {"simulate", "calibrate", "quantify", "tube", "mca", "--verbose"})
+    EXPECT_NE(top.out.find(sub), std::string::npos) << sub;
+  const ToolRun q = run("quantify --help");
+  EXPECT_EQ(q.status, 0);
+  for (const char* option : {"--rates", "--calibration", "--max-passes", "--tolerance", "--format", "--expected"})
+    EXPECT_NE(q.out.find(option), std::string::npos) << option;
+}
+
+}  // namespace

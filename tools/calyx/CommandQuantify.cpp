@@ -1,0 +1,287 @@
+// calyx quantify: measured rates to a composition. Lines enter through a RateMapper per
+// beam, the engine makes its first guess, and passes run until no mass fraction changes by
+// more than the tolerance (or the pass limit is reached, reported as not converged).
+#include <cmath>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include "Commands.h"
+#include "Error.h"
+#include "Instrument.h"
+#include "JsonFile.h"
+#include "JsonFormats.h"
+
+namespace calyxtool {
+
+namespace {
+
+using calyx::FPRateAlgorithm;
+
+// Elements below this mass fraction are listed as not found in the table (the engine keeps
+// every fraction at 1e-8 or above).
+constexpr double kNotFound = 1e-6;
+
+struct QuantifyOptions {
+  std::string config;
+  std::string rates;
+  std::string calibration;
+  int maxPasses = 200;
+  double tolerance = 1e-6;
+  std::string format = "table";
+  std::string expected;
+  std::string output;
+  bool brief = false;
+};
+
+struct LineReport {
+  unsigned int beam;
+  calyx::XRFLine line;
+  double measured;
+  double predicted;
+  bool inUse;
+};
+
+struct Result {
+  calyx::Compound composition;
+  int passes = 0;
+  bool converged = false;
+  double lastChange = 0;
+  std::vector<LineReport> lines;
+  double scatterMeasured = 0;
+  double scatterPredicted = 0;
+};
+
+std::vector<double> fractions(const FPRateAlgorithm& engine) { return engine.chemistry->fractions; }
+
+Result quantify(Instrument& instrument, const RatesRecord& rates, const QuantifyOptions& o) {
+  FPRateAlgorithm& engine = *instrument.engine;
+  engine.setAllLinesNotInUse();
+  bool anyLine = false;
+  for (unsigned int b = 0; b < rates.beams.size(); ++b) {
+    // A line without a positive rate carries no information about its element (and the
+    // engine's corrections divide by it): it stays out of use.
+    std::vector<calyx::XRFLine> lines;
+    std::vector<double> values, uncertainties;
+    for (const LineRate& r : rates.beams[b].lines) {
+      if (!(r.rate > 0)) continue;
+      lines.push_back(r.line);
+      values.push_back(r.rate);
+      uncertainties.push_back(r.uncertainty);
+    }
+    anyLine = anyLine || !lines.empty();
+    FPRateAlgorithm::RateMapper mapper(engine, b, lines);
+    mapper.setRates<double>(rates.beams[b].scatterRate, values.data(), uncertainties.data());
+  }
+  if (!anyLine) inputError(o.rates, "no line has a positive rate");
+  // Lines the file lists with a rate of 0 or below still get their measured value reported.
+  for (unsigned int b = 0; b < rates.beams.size(); ++b)
+    for (const LineRate& r : rates.beams[b].lines)
+      if (!(r.rate > 0)) engine.findLine(b, r.line)->measuredRate = r.rate;
+
+  Result result;
+  engine.doInitialGuess(0);
+  std::vector<double> previous = fractions(engine);
+  const int lastBeam = static_cast<int>(instrument.beamCount()) - 1;
+  while (result.passes < o.maxPasses) {
+    engine.process(lastBeam);
+    ++result.passes;
+    const std::vector<double> now = fractions(engine);
+    double change = 0;
+    for (std::size_t i = 0; i < now.size(); ++i) {
+      const double d = std::fabs(now[i] - previous[i]);
+      change = std::isnan(d) ? d : std::max(change, d);
+    }
+    previous = now;
+    result.lastChange = change;
+    if (change <= o.tolerance) {
+      result.converged = true;
+      break;
+    }
+  }
+  result.composition = engine.getCompound();
+
+  // The predictions at the final composition.
+  computeAllRates(engine);
+  for (const FPRateAlgorithm::AnalysisLine& line : engine.analysisLines) {
+    bool listed = false;
+    if (line.beam < rates.beams.size())
+      for (const LineRate& r : rates.beams[line.beam].lines) listed = listed || r.line == line.line;
+    if (!listed) continue;
+    result.lines.push_back({line.beam, line.line, line.measuredRate, predictedLineRate(engine, line), line.inUse});
+  }
+  result.scatterMeasured = engine.leRates[0];
+  result.scatterPredicted = predictedScatterRate(engine, 0, result.composition);
+  return result;
+}
+
+const calyx::ElementChemistry* findEntry(const calyx::Compound& c, const calyx::Element& e) { return c.find(e); }
+
+std::string renderTable(const Result& r, const RatesRecord& rates, const QuantifyOptions& o,
+                        const calyx::Compound* expected) {
+  std::string out = fmt::format("Quantification of {}{}\n", o.rates,
+                                rates.sample.empty() ? "" : " (" + rates.sample + ")");
+  out += fmt::format("configuration {}, calibration {}\n", o.config, o.calibration.empty() ? "none" : o.calibration);
+  out += r.converged
+             ? fmt::format("converged after {} passes (largest change in the last pass {:.1e}, tolerance {:g})\n\n",
+                           r.passes, r.lastChange, o.tolerance)
+             : fmt::format("NOT CONVERGED after {} passes (largest change in the last pass {:.1e}, tolerance {:g})\n\n",
+                           r.passes, r.lastChange, o.tolerance);
+  out += fmt::format("{:<8} {:>10} {:>10}", "element", "mass %", "± %");
+  if (expected) out += fmt::format(" {:>10} {:>10}", "true %", "diff");
+  out += "\n";
+  double sum = 0, trueSum = 0;
+  std::string absent;
+  for (const calyx::ElementChemistry& e : r.composition) {
+    sum += e.fraction;
+    if (e.fraction < kNotFound && !(expected && findEntry(*expected, e.element))) {
+      absent += (absent.empty() ? "" : ", ") + calyx::printableSymbol(e.element);
+      continue;
+    }
+    out += fmt::format("{:<8} {:>10.4f} {:>10.4f}", calyx::printableSymbol(e.element), 100 * e.fraction,
+                       100 * e.uncertainty);
+    if (expected) {
+      const calyx::ElementChemistry* t = findEntry(*expected, e.element);
+      const double truth = t ? t->fraction : 0.0;
+      trueSum += truth;
+      out += fmt::format(" {:>10.4f} {:>+10.4f}", 100 * truth, 100 * (e.fraction - truth));
+    }
+    out += "\n";
+  }
+  out += fmt::format("{:<8} {:>10.4f}", "sum", 100 * sum);
+  if (expected) out += fmt::format(" {:>10} {:>10.4f}", "", 100 * trueSum);
+  out += "\n";
+  if (!absent.empty()) out += fmt::format("not found (below {:g} %): {}\n", 100 * kNotFound, absent);
+  out += "\n";
+  if (o.brief) return out;
+  out += fmt::format("{:<5} {:<9} {:>16} {:>16}\n", "beam", "line", "measured", "predicted");
+  std::string unused;
+  for (const LineReport& l : r.lines) {
+    if (!l.inUse) {
+      unused += fmt::format("{}{} (beam {})", unused.empty() ? "" : ", ", lineLabel(l.line), l.beam);
+      continue;
+    }
+    out += fmt::format("{:<5} {:<9} {:>16.6g} {:>16.6g}\n", l.beam, lineLabel(l.line), l.measured, l.predicted);
+  }
+  out += fmt::format("{:<5} {:<9} {:>16.6g} {:>16.6g}\n", 0, "scatter", r.scatterMeasured, r.scatterPredicted);
+  if (!unused.empty()) out += "\nnot used (no positive rate): " + unused + "\n";
+  return out;
+}
+
+std::string renderCsv(const Result& r, const calyx::Compound* expected) {
+  std::string out = fmt::format("passes,{}\nconverged,{}\n\n", r.passes, r.converged ? "true" : "false");
+  out += expected ? "element,mass_percent,uncertainty_percent,true_percent\n"
+                  : "element,mass_percent,uncertainty_percent\n";
+  for (const calyx::ElementChemistry& e : r.composition) {
+    out += fmt::format("{},{},{}", calyx::printableSymbol(e.element), 100 * e.fraction, 100 * e.uncertainty);
+    if (expected) {
+      const calyx::ElementChemistry* t = findEntry(*expected, e.element);
+      out += fmt::format(",{}", 100 * (t ? t->fraction : 0.0));
+    }
+    out += "\n";
+  }
+  out += "\nbeam,element,line,measured_rate,predicted_rate\n";
+  for (const LineReport& l : r.lines)
+    out += fmt::format("{},{},{},{},{}\n", l.beam, calyx::printableSymbol(l.line.element()),
+                       calyx::lineName(l.line.line()), l.measured, l.predicted);
+  out += fmt::format("0,,scatter,{},{}\n", r.scatterMeasured, r.scatterPredicted);
+  return out;
+}
+
+std::string renderJson(const Result& r, const RatesRecord& rates, const calyx::Compound* expected) {
+  Json::Value root(Json::objectValue);
+  if (!rates.sample.empty()) root["sample"] = rates.sample;
+  root["converged"] = r.converged;
+  root["passes"] = r.passes;
+  root["composition"] = compositionToJson(r.composition);
+  Json::Value u(Json::objectValue);
+  for (const calyx::ElementChemistry& e : r.composition) u[calyx::printableSymbol(e.element)] = e.uncertainty;
+  root["uncertainties"] = u;
+  if (expected) root["expected"] = compositionToJson(*expected);
+  Json::Value lines(Json::arrayValue);
+  for (const LineReport& l : r.lines) {
+    Json::Value entry(Json::objectValue);
+    entry["beam"] = l.beam;
+    entry["element"] = calyx::printableSymbol(l.line.element());
+    entry["line"] = calyx::lineName(l.line.line());
+    entry["measured"] = l.measured;
+    entry["predicted"] = l.predicted;
+    lines.append(entry);
+  }
+  root["lines"] = lines;
+  Json::Value scatter(Json::objectValue);
+  scatter["beam"] = 0;
+  scatter["measured"] = r.scatterMeasured;
+  scatter["predicted"] = r.scatterPredicted;
+  root["scatter"] = scatter;
+  return toJsonText(root);
+}
+
+bool allFinite(const Result& r) {
+  for (const calyx::ElementChemistry& e : r.composition)
+    if (!std::isfinite(e.fraction)) return false;
+  return true;
+}
+
+int runQuantify(const QuantifyOptions& o) {
+  if (o.format != "table" && o.format != "json" && o.format != "csv")
+    inputError("--format", "\"" + o.format + "\" is not one of table, json, csv");
+  if (o.maxPasses < 1) inputError("--max-passes", "needs at least 1 pass");
+  if (!(o.tolerance > 0)) inputError("--tolerance", "must be above 0");
+
+  Instrument instrument;
+  readConfiguration(o.config, instrument);
+  buildEngine(instrument);
+  requireScatterModel(instrument);
+  if (!o.calibration.empty()) loadCalibration(instrument, o.calibration);
+  const RatesRecord rates = readRatesFile(o.rates);
+  if (rates.beams.size() > instrument.beamCount())
+    inputError(o.rates, fmt::format("beam {} is out of range: {} has {} beam(s)", instrument.beamCount(),
+                                    instrument.configPath, instrument.beamCount()));
+  for (unsigned int b = 0; b < rates.beams.size(); ++b)
+    for (const LineRate& r : rates.beams[b].lines) requireLine(instrument, b, r.line, r.where);
+  if (!rates.beams[0].hasScatterRate && !instrument.engine->leElements[0].empty())
+    inputError(o.rates, "beams[0] needs a \"scatterRate\": the light elements of beam 0 are estimated from it");
+  calyx::Compound expected;
+  if (!o.expected.empty()) expected = readComposition(o.expected, "--expected");
+
+  const Result result = quantify(instrument, rates, o);
+  if (!allFinite(result))
+    throw std::runtime_error("the iteration produced fractions that are not numbers");
+  const calyx::Compound* truth = o.expected.empty() ? nullptr : &expected;
+  std::string text;
+  if (o.format == "json")
+    text = renderJson(result, rates, truth);
+  else if (o.format == "csv")
+    text = renderCsv(result, truth);
+  else
+    text = renderTable(result, rates, o, truth);
+  emit(o.output, text);
+  return result.converged ? kExitOk : kExitNotConverged;
+}
+
+}  // namespace
+
+Command addQuantifyCommand(CLI::App& app) {
+  auto o = std::make_shared<QuantifyOptions>();
+  CLI::App* sub = app.add_subcommand(
+      "quantify",
+      "Turn measured rates into a composition: first guess from the rates, then passes of the engine until\n"
+      "no mass fraction changes by more than the tolerance. Prints mass % with uncertainties, the passes used,\n"
+      "and each line's measured and predicted rate. Exit status 3 when the pass limit is reached first.");
+  sub->add_option("CONFIG", o->config, "Instrument configuration (JSON)")->required();
+  sub->add_option("-r,--rates", o->rates, "Measured rates (JSON rates file)")->required();
+  sub->add_option("--calibration", o->calibration, "Calibration file (from calibrate)");
+  sub->add_option("--max-passes", o->maxPasses, "Pass limit (default 200)");
+  sub->add_option("--tolerance", o->tolerance,
+                  "Converged when no mass fraction changes by more than this in a pass (default 1e-6)");
+  sub->add_option("--format", o->format, "Output format: table (default), json or csv");
+  sub->add_option("--expected", o->expected,
+                  "The true composition, printed beside the result: a composition file or Fe=0.7,Ni=0.3");
+  sub->add_option("-o,--output", o->output, "Output file (default: standard output)");
+  sub->add_flag("--brief", o->brief, "Table format: the composition only, without the lines");
+  return Command{sub, [o] { return runQuantify(*o); }};
+}
+
+}  // namespace calyxtool

@@ -1,0 +1,227 @@
+// calyx simulate: the forward model. For a stated composition, every analysed line's
+// calibrated, efficiency-weighted rate and every beam's scatter prediction, written as a
+// rates file that quantify reads (or as a standard that calibrate reads). Stated per-line
+// instrument factors and optional seeded noise make synthetic measurements.
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include "Commands.h"
+#include "Error.h"
+#include "Instrument.h"
+#include "JsonFile.h"
+#include "JsonFormats.h"
+
+namespace calyxtool {
+
+namespace {
+
+struct SimulateOptions {
+  std::string config;
+  std::string composition;
+  std::string calibration;
+  std::vector<std::string> factors;
+  double leFactor = 1.0;
+  double leOffset = 0.0;
+  double noise = 0.0;
+  std::uint64_t seed = 1;
+  std::string sample;
+  std::string standard;
+  bool append = false;
+  std::string output;
+};
+
+// A stated instrument factor: [BEAM:]SYMBOL:LINE=FACTOR.
+struct LineFactor {
+  bool allBeams = true;
+  unsigned int beam = 0;
+  calyx::XRFLine line;
+  double factor = 1.0;
+};
+
+double parseNumber(const std::string& text, const std::string& source) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v))
+    inputError(source, "\"" + text + "\" is not a number");
+  return v;
+}
+
+LineFactor parseFactor(const std::string& text, Instrument& instrument) {
+  const std::string source = "--factor " + text;
+  const std::size_t eq = text.find('=');
+  if (eq == std::string::npos) inputError(source, "expected [BEAM:]SYMBOL:LINE=FACTOR, e.g. Fe:KA=1.7");
+  std::vector<std::string> parts;
+  std::string left = text.substr(0, eq);
+  for (std::size_t start = 0;;) {
+    const std::size_t colon = left.find(':', start);
+    parts.push_back(left.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  if (parts.size() < 2 || parts.size() > 3) inputError(source, "expected [BEAM:]SYMBOL:LINE=FACTOR, e.g. Fe:KA=1.7");
+  LineFactor f;
+  if (parts.size() == 3) {
+    const double beam = parseNumber(parts[0], source);
+    if (beam < 0 || beam != std::floor(beam) || beam >= instrument.beamCount())
+      inputError(source, fmt::format("beam {} is out of range: {} has {} beam(s)", parts[0], instrument.configPath,
+                                     instrument.beamCount()));
+    f.allBeams = false;
+    f.beam = static_cast<unsigned int>(beam);
+    parts.erase(parts.begin());
+  }
+  // The symbol and line go through the same checks as in the JSON files.
+  Json::Value symbol(parts[0]);
+  Json::Value line(parts[1]);
+  char* end = nullptr;
+  const long code = std::strtol(parts[1].c_str(), &end, 10);
+  if (!parts[1].empty() && *end == '\0') line = Json::Value(static_cast<int>(code));
+  f.line = parseLine(JsonNode(symbol, source, "symbol"), JsonNode(line, source, "line"));
+  f.factor = parseNumber(text.substr(eq + 1), source);
+  if (!(f.factor > 0)) inputError(source, "a factor must be above 0");
+  bool analysed = false;
+  for (unsigned int b = 0; b < instrument.beamCount(); ++b)
+    if ((f.allBeams || b == f.beam) && instrument.engine->findLine(b, f.line)) analysed = true;
+  if (!analysed)
+    inputError(source, lineLabel(f.line) + " is not analysed by " + instrument.configPath +
+                           (f.allBeams ? "" : fmt::format(" under beam {}", f.beam)));
+  return f;
+}
+
+// Seeded normal deviates, the same on every platform (std::normal_distribution is not).
+class Noise {
+ public:
+  explicit Noise(std::uint64_t seed) : engine_(seed) {}
+  double normal() {
+    constexpr double kTwoPi = 6.283185307179586;
+    const double u1 = uniform(), u2 = uniform();
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(kTwoPi * u2);
+  }
+
+ private:
+  double uniform() { return (static_cast<double>(engine_() >> 11) + 0.5) * 0x1.0p-53; }
+  std::mt19937_64 engine_;
+};
+
+Json::Value appendStandard(const SimulateOptions& o, const StandardRecord& record) {
+  Json::Value root(Json::objectValue);
+  root["standards"] = Json::Value(Json::arrayValue);
+  std::error_code ec;
+  if (o.append && std::filesystem::exists(o.output, ec)) {
+    root = readJsonFile(o.output);
+    const JsonNode node(root, o.output);
+    node.requireObject();
+    const JsonNode list = node.member("standards");
+    list.requireArray();
+    for (unsigned int i = 0; i < list.size(); ++i) {
+      const JsonNode name = list.element(i).member("name");
+      if (name.string() == record.name) name.fail("already holds a standard named \"" + record.name + "\"");
+    }
+  }
+  root["standards"].append(standardToJson(record));
+  return root;
+}
+
+int runSimulate(const SimulateOptions& o) {
+  if (o.append && (o.standard.empty() || o.output.empty()))
+    inputError("--append", "adds a standard to a standards file: it needs --standard NAME and -o FILE");
+  if (!(o.noise >= 0 && o.noise < 1)) inputError("--noise", "the relative noise must lie in [0, 1)");
+  if (!(o.leFactor > 0)) inputError("--le-factor", "must be above 0");
+
+  Instrument instrument;
+  readConfiguration(o.config, instrument);
+  buildEngine(instrument);
+  if (!o.calibration.empty()) loadCalibration(instrument, o.calibration);
+  const calyx::Compound composition = readComposition(o.composition, "--composition");
+  requireModelledElements(instrument, composition, "--composition " + o.composition);
+  std::vector<LineFactor> factors;
+  for (const std::string& text : o.factors) factors.push_back(parseFactor(text, instrument));
+
+  calyx::FPRateAlgorithm& engine = *instrument.engine;
+  engine.chemistry->setCompound(composition);
+  computeAllRates(engine);
+
+  Noise noise(o.seed);
+  auto measured = [&](double exact, double& uncertainty) {
+    uncertainty = o.noise * exact;
+    if (o.noise == 0) return exact;
+    return std::max(0.0, exact * (1.0 + o.noise * noise.normal()));
+  };
+
+  std::vector<BeamRates> beams(instrument.beamCount());
+  for (const calyx::FPRateAlgorithm::AnalysisLine& line : engine.analysisLines) {
+    double rate = predictedLineRate(engine, line);
+    for (const LineFactor& f : factors)
+      if ((f.allBeams || f.beam == line.beam) && f.line == line.line) rate *= f.factor;
+    if (!std::isfinite(rate))
+      throw std::runtime_error("the model gave a non-finite rate for " + lineLabel(line.line));
+    LineRate r;
+    r.line = line.line;
+    r.rate = measured(rate, r.uncertainty);
+    r.hasUncertainty = o.noise > 0;
+    beams[line.beam].lines.push_back(r);
+  }
+  for (unsigned int b = 0; b < instrument.beamCount(); ++b) {
+    if (!hasScatterModel(engine, b)) continue;  // the beam's spectrum does not reach 20 keV
+    const double exact = predictedScatterRate(engine, b, composition) * o.leFactor + o.leOffset;
+    if (!std::isfinite(exact)) throw std::runtime_error(fmt::format("non-finite scatter rate for beam {}", b));
+    double ignored = 0;
+    beams[b].scatterRate = measured(exact, ignored);
+    beams[b].hasScatterRate = true;
+  }
+
+  if (!o.standard.empty()) {
+    StandardRecord record;
+    record.name = o.standard;
+    record.composition = composition;
+    record.beams = beams;
+    emit(o.output, toJsonText(appendStandard(o, record)));
+  } else {
+    RatesRecord record;
+    record.sample = o.sample;
+    record.beams = beams;
+    emit(o.output, toJsonText(ratesToJson(record)));
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+Command addSimulateCommand(CLI::App& app) {
+  auto o = std::make_shared<SimulateOptions>();
+  CLI::App* sub = app.add_subcommand(
+      "simulate",
+      "Predict the measured rates of a sample of known composition: for each beam and analysed line the\n"
+      "calibrated, efficiency-weighted model rate (rate x calibration factor x detector efficiency), and each\n"
+      "beam's light-element scatter rate. Writes a rates file for quantify (or a standard for calibrate).");
+  sub->add_option("CONFIG", o->config, "Instrument configuration (JSON)")->required();
+  sub->add_option("-c,--composition", o->composition,
+                  "The sample: a composition file, or mass fractions as Fe=0.7,Ni=0.3 (they must add up to 1)")
+      ->required();
+  sub->add_option("--calibration", o->calibration, "Calibration file whose factors the prediction includes");
+  sub->add_option("--factor", o->factors,
+                  "A stated instrument factor multiplying one line's rate, [BEAM:]SYMBOL:LINE=FACTOR, e.g.\n"
+                  "Fe:KA=1.7 (every beam) or 1:Si:KA=0.8 (beam 1 only); repeat for more lines");
+  sub->add_option("--le-factor", o->leFactor, "Stated factor on every scatter rate (default 1)");
+  sub->add_option("--le-offset", o->leOffset, "Stated offset added to every scatter rate (default 0)");
+  sub->add_option("--noise", o->noise,
+                  "Relative standard deviation of Gaussian noise on every rate (default 0: exact rates)");
+  sub->add_option("--seed", o->seed, "Seed of the noise, for reproducible data (default 1)");
+  sub->add_option("--sample", o->sample, "Sample name written into the rates file");
+  sub->add_option("--standard", o->standard,
+                  "Write a standards file holding this sample as a standard of this name, with its composition");
+  sub->add_flag("--append", o->append, "With --standard: add the standard to the standards file -o FILE");
+  sub->add_option("-o,--output", o->output, "Output file (default: standard output)");
+  return Command{sub, [o] { return runSimulate(*o); }};
+}
+
+}  // namespace calyxtool

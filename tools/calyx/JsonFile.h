@@ -1,0 +1,77 @@
+// Reading the tool's JSON files with messages that name the file and the member at fault,
+// and writing JSON and other outputs so that a failed run never leaves a partial file.
+#ifndef CALYX_TOOL_JSONFILE_H
+#define CALYX_TOOL_JSONFILE_H
+
+#include <initializer_list>
+#include <string>
+
+#include <json/json.h>
+
+namespace calyxtool {
+
+/// Parses `path` (comments allowed, duplicate keys rejected). Throws InputError naming the
+/// file when it cannot be read or is not JSON.
+Json::Value readJsonFile(const std::string& path);
+
+/// "a number", "a string", "an object", ... for messages.
+std::string jsonTypeName(const Json::Value& value);
+
+/// A value inside a file, with its path ("beams[0].lines[2].rate") for messages. Every
+/// accessor checks the JSON type first, so JsonCpp never throws from here.
+class JsonNode {
+ public:
+  JsonNode(const Json::Value& value, std::string file, std::string path = "");
+
+  const Json::Value& value() const { return *value_; }
+  const std::string& file() const { return file_; }
+  const std::string& path() const { return path_; }
+
+  bool isObject() const { return value_->isObject(); }
+  bool isArray() const { return value_->isArray(); }
+  bool has(const char* key) const { return value_->isObject() && value_->isMember(key); }
+
+  /// The member `key`; InputError when it is absent (the node must be an object).
+  JsonNode member(const char* key) const;
+  JsonNode element(unsigned int index) const;
+  unsigned int size() const { return value_->size(); }
+
+  void requireObject() const;
+  void requireArray() const;
+  /// Rejects members other than `keys` (a misspelt key is an error, not a silent default).
+  void allowOnly(std::initializer_list<const char*> keys) const;
+
+  double number() const;        ///< a finite JSON number
+  std::string string() const;   ///< a JSON string
+  int integer() const;          ///< a JSON integer within int
+
+  /// Throws InputError "file: path: what".
+  [[noreturn]] void fail(const std::string& what) const;
+
+ private:
+  const Json::Value* value_;
+  std::string file_;
+  std::string path_;
+};
+
+/// JSON text with members in a readable order ("name", "composition", "element", "line",
+/// "rate" first), objects of scalars on one line, and numbers in their shortest form that
+/// reads back to the same double.
+std::string toJsonText(const Json::Value& value);
+
+/// Writes `content` to a temporary file beside `path` and renames it over `path`, so that
+/// `path` holds either its old content or the whole new one. InputError when it cannot.
+void writeFileAtomically(const std::string& path, const std::string& content);
+
+/// A temporary name beside `path` for an output written by someone else (the library);
+/// commitTemporary renames it into place, discardTemporary removes it.
+std::string temporaryPathFor(const std::string& path);
+void commitTemporary(const std::string& temporary, const std::string& path);
+void discardTemporary(const std::string& temporary);
+
+/// Multi-line parser or library texts folded into one line.
+std::string oneLine(const std::string& text);
+
+}  // namespace calyxtool
+
+#endif  // CALYX_TOOL_JSONFILE_H
