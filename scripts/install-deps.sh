@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build needs, when any is missing (idempotent).
 set -euo pipefail
 packages=(g++ cmake make pkg-config libxrl-dev libjsoncpp-dev libeigen3-dev libspdlog-dev
-          libfmt-dev libgtest-dev libcli11-dev "$@")
+          libfmt-dev libgtest-dev libcli11-dev valgrind "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -21,6 +21,10 @@ constexpr double kDefaultAngleDegrees = 45.0;
 constexpr double kExcitationStepKeV = 1.0;
 // Lines at or below this energy are absorbed before they reach the detector.
 constexpr double kLowestLineEnergyKeV = 1.0;
+// xraylib's cross sections end below 1000 keV: above that every attenuation reads 0, and
+// the 1 keV excitation grid of a runaway voltage (a corrupt configuration: 1e9 kV) would
+// take gigabytes and minutes to build.
+constexpr double kHighestTubeKeV = 1000.0;
 
 }  // namespace
 
@@ -226,7 +230,13 @@ int FPRateAlgorithm::Builder::create(std::unique_ptr<FPRateAlgorithm>& out) {
   engine->shermans.resize(beams.size());
 
   std::set<Element> elements;
-  for (const Beam& beam : beams) {
+  for (unsigned int i = 0; i < beams.size(); ++i) {
+    const Beam& beam = beams[i];
+    if (!(static_cast<double>(beam.tubeKeV) <= kHighestTubeKeV)) {  // NaN too
+      CALYX_LOG_ERR("tube voltage of beam {:d} out of range: {:g} kV (at most {:g})", i, beam.tubeKeV,
+                    kHighestTubeKeV);
+      return 1;
+    }
     if (beam.leEnergyKeV < 0 && !beam.leElements.empty()) {
       CALYX_LOG_ERR("LE Energy not set");
       return 1;

@@ -5,9 +5,9 @@
 #define CALYX_DETAIL_LOGSINK_H
 
 #include <memory>
+#include <mutex>
 #include <string>
 
-#include <spdlog/details/null_mutex.h>
 #include <spdlog/sinks/base_sink.h>
 
 #include "calyx/Logger.h"
@@ -24,8 +24,9 @@ using LogWriteFn = int (*)(int priority, const char* tag, const char* text);
 int platformLogWrite(int priority, const char* tag, const char* text);
 std::shared_ptr<spdlog::logger> makeLibraryLogger();
 
-// No lock of its own: the system log accepts concurrent writers.
-class SystemLogSink final : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
+// Locked: the system log accepts concurrent writers, but the formatter caches the time of
+// the last line, so two engines logging from two threads must not format at once.
+class SystemLogSink final : public spdlog::sinks::base_sink<std::mutex> {
  public:
   SystemLogSink(std::string tag, LogWriteFn write) : tag_(std::move(tag)), write_(write) {}
 

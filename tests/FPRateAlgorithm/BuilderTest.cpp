@@ -294,6 +294,37 @@ TEST(BuilderTest, LightElementsWithoutTheirEnergyReadButDoNotBuild) {
   EXPECT_EQ(previous.get(), held);
 }
 
+TEST(BuilderTest, AVoltageBeyondTheAtomicDataIsRefusedByCreate) {
+  // Found by fuzzing: 1e38 kV asked for an excitation grid of 1e38 points. A voltage of
+  // 1e39 reads as infinity through single precision.
+  struct Case {
+    const char* beams;
+    int status;
+  } cases[] = {{R"([{"tubeKeV": 1000, "lines": [["Fe", "KA"]]}])", 0},
+               {R"([{"tubeKeV": 40}, {"tubeKeV": 1001}])", 1},
+               {R"([{"tubeKeV": 1e38}])", 1},
+               {R"([{"tubeKeV": 1e39}])", 1}};
+  for (const Case& c : cases) {
+    FPRateAlgorithm::Builder builder;
+    ASSERT_EQ(builder.readConfig(parse(document(std::string(R"(, "beams": )") + c.beams))), 0) << c.beams;
+    std::unique_ptr<FPRateAlgorithm> engine;
+    LogCapture log;
+    EXPECT_EQ(builder.create(engine), c.status) << c.beams;
+    EXPECT_EQ(engine == nullptr, c.status != 0) << c.beams;
+    const std::vector<std::string> errors = messagesAt(log, spdlog::level::err);
+    if (c.status != 0) {
+      ASSERT_EQ(errors.size(), 1u) << c.beams;
+      EXPECT_NE(errors[0].find("tube voltage of beam " + std::to_string(builder.beams.size() - 1) + " out of range"),
+                std::string::npos)
+          << errors[0];
+    }
+  }
+  FPRateAlgorithm::Builder builder = testing::handheldBuilder();
+  builder.addBeam(FPRateAlgorithm::Builder::Beam(std::nanf("")));
+  std::unique_ptr<FPRateAlgorithm> engine;
+  EXPECT_EQ(builder.create(engine), 1);
+}
+
 TEST(BuilderTest, AnEmptyBeamListBuildsAnEngineWithoutBeamsThatProcessesNothing) {
   FPRateAlgorithm::Builder builder;
   ASSERT_EQ(builder.readConfig(parse(document(R"(, "beams": [])"))), 0);

@@ -1,0 +1,12 @@
+// libFuzzer target: MCAFile::load on arbitrary bytes.
+#include "FuzzTargets.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  calyx::fuzz::silenceLogger();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  calyx::fuzz::runMcaFile(data, size);
+  return 0;
+}
