@@ -128,7 +128,7 @@ class CALYX_EXPORT Sherman {
   std::vector<double> photoTable;       ///< τ(Z_line, E_j), row-major, stride binCount
 
  private:
-  struct Tables;  // composition-independent tables (Rates.cpp), shared by copies
+  struct Tables;  // composition-independent tables (Sherman/Tables.h), shared by copies
   /// Fills photoTable and the tables from the lines, angles and excitation energies.
   void buildTables();
 
