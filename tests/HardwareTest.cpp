@@ -2,6 +2,7 @@
 // objects. Efficiencies to 1e-12 relative against Beer-Lambert written out on xraylib's C
 // functions; widths to 1e-12 relative against the hand formula.
 #include "calyx/Hardware.h"
+#include "support/HandheldEngine.h"
 
 #include <cmath>
 #include <sstream>
@@ -32,19 +33,10 @@ double layer(int z, double micrometres, double e) {
   return std::exp(-ElementDensity(z, nullptr) * micrometres * 1e-4 * CS_Total(z, e, nullptr));
 }
 
-DetectorHardware siliconDrift() {
-  DetectorHardware d;
-  d.Z = 14;
-  d.thickness = 500.0;
-  d.windowZ = 4;
-  d.windowThickness = 12.5;
-  d.measuredFWHMEnergy = 5900.0;
-  d.measuredFWHM = 140.0;
-  return d;
-}
+using testing::siliconDriftDetector;
 
 TEST(HardwareTest, EfficiencyIsWindowTransmissionTimesCrystalAbsorption) {
-  const DetectorHardware d = siliconDrift();
+  const DetectorHardware d = siliconDriftDetector();
   for (double e : {1.0, 1.74, 1.85, 5.0, 17.48, 40.0}) {
     const double expected = layer(4, 12.5, e) * (1.0 - layer(14, 500.0, e));
     EXPECT_NEAR(d.getDetectorEfficiencyFactor(e), expected, kRel * expected) << e;
@@ -54,7 +46,7 @@ TEST(HardwareTest, EfficiencyIsWindowTransmissionTimesCrystalAbsorption) {
 }
 
 TEST(HardwareTest, PeakWidthFollowsTheMeasuredResolution) {
-  const DetectorHardware d = siliconDrift();
+  const DetectorHardware d = siliconDriftDetector();
   EXPECT_NEAR(d.getGaussianWidthAtEnergy(5.9), 0.140, kRel * 0.140);
   const double atZero = std::sqrt(140.0 * 140.0 - 0.41268 * 5900.0) / 1000.0;
   EXPECT_NEAR(d.getGaussianWidthAtEnergy(0.0), atZero, kRel * atZero);
@@ -66,7 +58,7 @@ TEST(HardwareTest, PeakWidthFollowsTheMeasuredResolution) {
 }
 
 TEST(HardwareTest, PeakWidthWithoutMeasuredWidthIsNaNBelowTheReferenceEnergy) {
-  DetectorHardware d = siliconDrift();
+  DetectorHardware d = siliconDriftDetector();
   d.measuredFWHM = 0.0;
   EXPECT_TRUE(std::isnan(d.getGaussianWidthAtEnergy(1.0)));
   EXPECT_TRUE(std::isnan(d.getGaussianWidthAtEnergy(5.8)));
@@ -75,7 +67,7 @@ TEST(HardwareTest, PeakWidthWithoutMeasuredWidthIsNaNBelowTheReferenceEnergy) {
 }
 
 TEST(HardwareTest, AirGapChangesNothing) {
-  const DetectorHardware before = siliconDrift();
+  const DetectorHardware before = siliconDriftDetector();
   DetectorHardware after = before;
   after.addAirGap(3.5);
   for (double e : {1.5, 6.4, 22.0}) {

@@ -21,7 +21,7 @@ using testing::linePrediction;
 
 constexpr double kRel = 1e-12;
 
-XRFLine line(const char* symbol, int code) { return XRFLine::create(Element(symbol), code); }
+using testing::line;
 
 // 40 kV beam 0 with Fe, Cr and Ni K lines; 15 kV beam 1 with Fe and Ca KA.
 std::unique_ptr<FPRateAlgorithm> twoBeamEngine() {

@@ -20,7 +20,7 @@ using testing::scatterPrediction;
 
 constexpr double kRel = 1e-12;
 
-XRFLine line(const char* symbol, int code) { return XRFLine::create(Element(symbol), code); }
+using testing::line;
 
 // Beam 0 at 40 kV (Si, Fe; light elements `first`), beam 1 at 15 kV (Si; light elements
 // `last`). A 15 kV beam 0 instead when `lowBeamZero`.

@@ -39,6 +39,9 @@ inline TubeHardware rhodiumTube() {
   return t;
 }
 
+/// A line of an element by symbol and xraylib line code.
+inline XRFLine line(const char* symbol, int code) { return XRFLine::create(Element(symbol), code); }
+
 inline FPRateAlgorithm::Builder handheldBuilder() {
   FPRateAlgorithm::Builder builder;
   builder.detectorHardware(siliconDriftDetector()).tubeHardware(rhodiumTube());
