@@ -16,9 +16,20 @@ namespace calyx {
 /// Owns its file from construction to destruction; one thread at a time.
 class CALYX_EXPORT CSVWriter {
  public:
+  /// Selects the whole-file constructor.
+  struct ReplaceWhole {};
+
   /// Opens (and empties) the file. A file that cannot be created is not reported:
   /// every later row is silently dropped.
   explicit CSVWriter(const char* path);
+  /// Writes the rows to a new file beside `path` under a name of its own (created
+  /// exclusively: an existing file or a link planted at that name is never opened) and
+  /// renames it onto `path` when the writer is destroyed, so that readers, and other writers
+  /// of the same path, only ever see a whole file. A link at `path` is replaced, not
+  /// followed; a path that leads to a device or FIFO is written directly. A writer destroyed
+  /// while an exception propagates removes its file and leaves `path` as it was. As above,
+  /// a file that cannot be made is not reported and the rows are dropped.
+  CSVWriter(const char* path, ReplaceWhole);
   ~CSVWriter();
   CSVWriter(const CSVWriter&) = delete;
   CSVWriter& operator=(const CSVWriter&) = delete;
@@ -30,6 +41,9 @@ class CALYX_EXPORT CSVWriter {
 
  private:
   std::ofstream out_;
+  std::string target_;     // whole-file writer: the path renamed onto at the end
+  std::string temporary_;  // whole-file writer: where the rows go until then
+  int exceptionsAtStart_ = 0;
 };
 
 }  // namespace calyx

@@ -272,8 +272,8 @@ class CALYX_EXPORT FPRateAlgorithm::Calibration {
   /// Runs the whole calibration, tracing every step to the log (info) and to the debug CSV.
   /// Sets the factor of each line with at least one usable standard (others keep theirs,
   /// "No useable calibration points") and beam 0's light-element factor and offset; leaves
-  /// the chemistry and rates at the last standard's. An unwritable debug CSV loses its rows,
-  /// silently.
+  /// the chemistry and rates at the last standard's. The debug CSV appears whole at
+  /// the end (CSVWriter::ReplaceWhole); an unwritable one loses its rows, silently.
   void computeCalibrationFactors();
   /// The compound plus beam 0's light elements sharing 1 - Σ fractions (when positive).
   Compound createBeamCompound(const Compound& compound, const std::set<Element>& elements);

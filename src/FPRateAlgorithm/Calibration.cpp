@@ -72,7 +72,7 @@ void FPRateAlgorithm::Calibration::computeCalibrationFactors() {
 
   // The debug file, the calibration set and the prediction matrix.
   CALYX_LOG_INFO("writing debug file to: {:s}", debugFilePath_);
-  CSVWriter csv(debugFilePath_.c_str());
+  CSVWriter csv(debugFilePath_.c_str(), CSVWriter::ReplaceWhole{});  // appears whole, at the end
   LineSet lines(&lineBefore);
   std::set<Element> elements;
   computeCalibrationSet(lines, elements);

@@ -2,6 +2,7 @@
 // from standards of known composition, saved as a calibration file, with a table of the
 // factors and their goodness of fit.
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <set>
 
@@ -10,10 +11,12 @@
 
 #include "Commands.h"
 #include "Error.h"
+#include "InputFile.h"
 #include "Instrument.h"
 #include "JsonFile.h"
 #include "JsonFormats.h"
 #include "LibraryLog.h"
+#include "OutputFile.h"
 
 namespace calyxtool {
 
@@ -27,6 +30,9 @@ struct CalibrateOptions {
 };
 
 using calyx::FPRateAlgorithm;
+
+// The library always writes its trace; when none is wanted it goes here.
+constexpr const char* kNoDebugFile = "/dev/null";
 
 // What the model predicts for each standard, as the calibration forms it: per analysis
 // line R x efficiency in single precision, and the raw scatter prediction of beam 0.
@@ -66,8 +72,12 @@ std::string fixedOrDash(double v, int decimals) {
   return std::isfinite(v) ? fmt::format("{:.{}f}", v, decimals) : std::string("-");
 }
 
-std::string defaultDebugPath(const std::string& calibration) {
-  std::string stem = calibration;
+// Where the library's trace of the fits goes: --debug-csv, else beside a calibration file as
+// NAME.debug.csv; none (an empty path) beside standard output, a device or a FIFO.
+std::string debugFilePath(const CalibrateOptions& o) {
+  if (!o.debugCsv.empty()) return o.debugCsv;
+  if (!isFileOutput(o.output)) return std::string();
+  std::string stem = o.output;
   const std::string ext = ".json";
   if (stem.size() > ext.size() && stem.compare(stem.size() - ext.size(), ext.size(), ext) == 0)
     stem.erase(stem.size() - ext.size());
@@ -102,6 +112,12 @@ int runCalibrate(const CalibrateOptions& o) {
     records.push_back(standard);
   }
 
+  const std::string debugPath = debugFilePath(o);
+  refuseOutputOverInputs(o.output, {o.config, o.standards});
+  refuseOutputOverInputs(debugPath, {o.config, o.standards});
+  if (!debugPath.empty() && sameOutputFile(debugPath, o.output))
+    inputError(debugPath, "is both the debug CSV and the calibration file (-o " + o.output + ")");
+
   const Predictions predictions = predict(engine, standards);
   std::set<float> distinctScatter(predictions.scatter.begin(), predictions.scatter.end());
   if (distinctScatter.size() < 2)
@@ -110,21 +126,24 @@ int runCalibrate(const CalibrateOptions& o) {
 
   FPRateAlgorithm::Calibration calibration(engine);
   for (const FPRateAlgorithm::Standard& s : records) calibration.addStandard(s);
-  const std::string debugPath = o.debugCsv.empty() ? defaultDebugPath(o.output) : o.debugCsv;
-  calibration.setDebugFilePath(debugPath);
+  // The library writes both files by name: each goes to a temporary that is put in place
+  // only when the whole calibration succeeded, so a failed run leaves earlier files as
+  // they were, and two runs at once never mix their files.
+  PendingOutput calibrationOut(o.output);
+  std::unique_ptr<PendingOutput> debugOut;
+  if (!debugPath.empty()) debugOut = std::make_unique<PendingOutput>(debugPath);
+  calibration.setDebugFilePath(debugOut ? debugOut->temporary() : std::string(kNoDebugFile));
   calibration.computeCalibrationFactors();
 
   if (!std::isfinite(engine.leCalibrationFactors[0]) || !std::isfinite(engine.leCalibrationOffsets[0]))
     inputError(o.standards, "the light-element fit gave no finite factor and offset");
-  const std::string temporary = temporaryPathFor(o.output);
   {
     LibraryErrors errors;
-    if (engine.writeCalibrationFile(temporary.c_str()) != 0 || errors.any()) {
-      discardTemporary(temporary);
+    if (engine.writeCalibrationFile(calibrationOut.temporary().c_str()) != 0 || errors.any())
       inputError(o.output, "cannot write: " + errors.text());
-    }
   }
-  commitTemporary(temporary, o.output);
+  calibrationOut.commit();
+  if (debugOut) debugOut->commit();
 
   // The table: each line some standard measured, with its factor and goodness of fit.
   std::string out = fmt::format("Calibration of {} on {} standards from {}\n\n", instrument.configPath,
@@ -161,8 +180,14 @@ int runCalibrate(const CalibrateOptions& o) {
   out += fmt::format("\nLight elements (beam 0 scatter): factor {:.6g}, offset {:.6g}, r² {} over {} standards\n",
                      engine.leCalibrationFactors[0], engine.leCalibrationOffsets[0],
                      fixedOrDash(rSquared(leMeasured, leFitted), 6), records.size());
-  out += fmt::format("\nCalibration written to {}; debug trace in {}\n", o.output, debugPath);
-  emit("", out);
+  const bool toStandardOutput = isStandardOutput(o.output);
+  out += fmt::format("\nCalibration written to {}; {}\n", toStandardOutput ? "standard output" : o.output,
+                     debugPath.empty() ? "no debug trace (--debug-csv names one)" : "debug trace in " + debugPath);
+  // Beside a calibration on standard output, the table goes to standard error.
+  if (toStandardOutput)
+    std::fputs(out.c_str(), stderr);
+  else
+    emit("", out);
   return kExitOk;
 }
 
@@ -177,9 +202,10 @@ Command addCalibrateCommand(CLI::App& app) {
       "composition; write the calibration file and print the factors with their r².");
   sub->add_option("CONFIG", o->config, "Instrument configuration (JSON)")->required();
   sub->add_option("-s,--standards", o->standards, "Standards file (JSON)")->required();
-  sub->add_option("-o,--output", o->output, "Calibration file to write (JSON)")->required();
+  sub->add_option("-o,--output", o->output, "Calibration file to write (JSON), or - for standard output")->required();
   sub->add_option("--debug-csv", o->debugCsv,
-                  "Where the library writes its trace of the fits (default: beside the output, NAME.debug.csv)");
+                  "Where the library writes its trace of the fits (default: beside the output file, NAME.debug.csv;\n"
+                  "none when the output is standard output, a device or a FIFO)");
   return Command{sub, [o] { return runCalibrate(*o); }};
 }
 

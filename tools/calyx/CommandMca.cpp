@@ -1,9 +1,6 @@
 // calyx mca: an MCA spectrum file's metadata, live time, channel count and energy range,
 // or its channels as energy,counts.
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <cmath>
 #include <memory>
 
 #include <CLI/CLI.hpp>
@@ -13,6 +10,7 @@
 
 #include "Commands.h"
 #include "Error.h"
+#include "InputFile.h"
 #include "LibraryLog.h"
 
 namespace calyxtool {
@@ -25,9 +23,9 @@ struct McaOptions {
 };
 
 int runMca(const McaOptions& o) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(o.file, ec)) inputError(o.file, "is a directory, not an MCA file");
-  if (!std::ifstream(o.file)) inputError(o.file, std::string("cannot open: ") + std::strerror(errno));
+  // The checks every input passes (a regular file within the size limit); the library then
+  // reads the file by name.
+  readInputFile(o.file, "an MCA file");
 
   calyx::MCAFile mca;
   {
@@ -49,8 +47,14 @@ int runMca(const McaOptions& o) {
     out += fmt::format("energy       {:.4f} to {:.4f} keV, {:.4f} keV per channel\n", s.energyAt(0),
                        s.energyAt(s.size() - 1), s.getStepSize());
   const double live = mca.getLivetime();
-  out += live < 0 ? std::string("live time    not given (no \"Livetime\" entry)\n")
-                  : fmt::format("live time    {:g}\n", live);
+  const auto liveEntry = mca.getMetadata().find("Livetime");
+  if (liveEntry == mca.getMetadata().end())
+    out += "live time    not given (no \"Livetime\" entry)\n";
+  else if (!(live >= 0) || !std::isfinite(live))
+    out += fmt::format("live time    not usable (\"Livetime = {}\": a time is a finite number of 0 or more)\n",
+                       liveEntry->second);
+  else
+    out += fmt::format("live time    {:g}\n", live);
   out += fmt::format("total counts {:g}\n\nmetadata\n", total);
   for (const auto& kv : mca.getMetadata()) out += fmt::format("  {} = {}\n", kv.first, kv.second);
   emit("", out);

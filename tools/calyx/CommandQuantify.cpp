@@ -9,6 +9,7 @@
 
 #include "Commands.h"
 #include "Error.h"
+#include "InputFile.h"
 #include "Instrument.h"
 #include "JsonFile.h"
 #include "JsonFormats.h"
@@ -229,6 +230,7 @@ int runQuantify(const QuantifyOptions& o) {
     inputError("--format", "\"" + o.format + "\" is not one of table, json, csv");
   if (o.maxPasses < 1) inputError("--max-passes", "needs at least 1 pass");
   if (!(o.tolerance > 0)) inputError("--tolerance", "must be above 0");
+  refuseOutputOverInputs(o.output, {o.config, o.rates, o.calibration, o.expected});
 
   Instrument instrument;
   readConfiguration(o.config, instrument);
@@ -279,7 +281,7 @@ Command addQuantifyCommand(CLI::App& app) {
   sub->add_option("--format", o->format, "Output format: table (default), json or csv");
   sub->add_option("--expected", o->expected,
                   "The true composition, printed beside the result: a composition file or Fe=0.7,Ni=0.3");
-  sub->add_option("-o,--output", o->output, "Output file (default: standard output)");
+  sub->add_option("-o,--output", o->output, "Output file, or - for standard output (the default)");
   sub->add_flag("--brief", o->brief, "Table format: the composition only, without the lines");
   return Command{sub, [o] { return runQuantify(*o); }};
 }

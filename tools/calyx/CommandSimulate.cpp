@@ -2,7 +2,6 @@
 // calibrated, efficiency-weighted rate and every beam's scatter prediction, written as a
 // rates file that quantify reads (or as a standard that calibrate reads). Stated per-line
 // instrument factors and optional seeded noise make synthetic measurements.
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -16,9 +15,11 @@
 
 #include "Commands.h"
 #include "Error.h"
+#include "InputFile.h"
 #include "Instrument.h"
 #include "JsonFile.h"
 #include "JsonFormats.h"
+#include "OutputFile.h"
 
 namespace calyxtool {
 
@@ -41,6 +42,7 @@ struct SimulateOptions {
 
 // A stated instrument factor: [BEAM:]SYMBOL:LINE=FACTOR.
 struct LineFactor {
+  std::string text;  // as given, for messages
   bool allBeams = true;
   unsigned int beam = 0;
   calyx::XRFLine line;
@@ -48,11 +50,8 @@ struct LineFactor {
 };
 
 double parseNumber(const std::string& text, const std::string& source) {
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v))
-    inputError(source, "\"" + text + "\" is not a number");
+  double v = 0;
+  if (!parseFiniteNumber(text, v)) inputError(source, "\"" + text + "\" is not a number");
   return v;
 }
 
@@ -70,6 +69,7 @@ LineFactor parseFactor(const std::string& text, Instrument& instrument) {
   }
   if (parts.size() < 2 || parts.size() > 3) inputError(source, "expected [BEAM:]SYMBOL:LINE=FACTOR, e.g. Fe:KA=1.7");
   LineFactor f;
+  f.text = text;
   if (parts.size() == 3) {
     const double beam = parseNumber(parts[0], source);
     if (beam < 0 || beam != std::floor(beam) || beam >= instrument.beamCount())
@@ -95,6 +95,18 @@ LineFactor parseFactor(const std::string& text, Instrument& instrument) {
     inputError(source, lineLabel(f.line) + " is not analysed by " + instrument.configPath +
                            (f.allBeams ? "" : fmt::format(" under beam {}", f.beam)));
   return f;
+}
+
+// Two factors for one line would multiply: a repeated --factor is a typing error, refused.
+void refuseRepeatedFactors(const std::vector<LineFactor>& factors) {
+  for (std::size_t j = 1; j < factors.size(); ++j)
+    for (std::size_t i = 0; i < j; ++i) {
+      const LineFactor& a = factors[i];
+      const LineFactor& b = factors[j];
+      if (a.line == b.line && (a.allBeams || b.allBeams || a.beam == b.beam))
+        inputError("--factor " + b.text, "a second factor for " + lineLabel(b.line) + " after --factor " + a.text +
+                                             ": give one factor per line and beam");
+    }
 }
 
 // Seeded normal deviates, the same on every platform (std::normal_distribution is not).
@@ -132,10 +144,12 @@ Json::Value appendStandard(const SimulateOptions& o, const StandardRecord& recor
 }
 
 int runSimulate(const SimulateOptions& o) {
-  if (o.append && (o.standard.empty() || o.output.empty()))
+  if (o.append && (o.standard.empty() || !isFileOutput(o.output)))
     inputError("--append", "adds a standard to a standards file: it needs --standard NAME and -o FILE");
   if (!(o.noise >= 0 && o.noise < 1)) inputError("--noise", "the relative noise must lie in [0, 1)");
-  if (!(o.leFactor > 0)) inputError("--le-factor", "must be above 0");
+  if (!(o.leFactor > 0) || !std::isfinite(o.leFactor)) inputError("--le-factor", "must be a finite number above 0");
+  if (!std::isfinite(o.leOffset)) inputError("--le-offset", "must be a finite number");
+  refuseOutputOverInputs(o.output, {o.config, o.composition, o.calibration});
 
   Instrument instrument;
   readConfiguration(o.config, instrument);
@@ -145,6 +159,7 @@ int runSimulate(const SimulateOptions& o) {
   requireModelledElements(instrument, composition, "--composition " + o.composition);
   std::vector<LineFactor> factors;
   for (const std::string& text : o.factors) factors.push_back(parseFactor(text, instrument));
+  refuseRepeatedFactors(factors);
 
   calyx::FPRateAlgorithm& engine = *instrument.engine;
   engine.chemistry->setCompound(composition);
@@ -160,10 +175,14 @@ int runSimulate(const SimulateOptions& o) {
   std::vector<BeamRates> beams(instrument.beamCount());
   for (const calyx::FPRateAlgorithm::AnalysisLine& line : engine.analysisLines) {
     double rate = predictedLineRate(engine, line);
-    for (const LineFactor& f : factors)
-      if ((f.allBeams || f.beam == line.beam) && f.line == line.line) rate *= f.factor;
     if (!std::isfinite(rate))
-      throw std::runtime_error("the model gave a non-finite rate for " + lineLabel(line.line));
+      inputError(o.calibration.empty() ? o.config : o.calibration,
+                 fmt::format("the model gives beam {} no finite rate for {}", line.beam, lineLabel(line.line)));
+    for (const LineFactor& f : factors) {
+      if (!((f.allBeams || f.beam == line.beam) && f.line == line.line)) continue;
+      rate *= f.factor;
+      if (!std::isfinite(rate)) inputError("--factor " + f.text, "makes the rate of " + lineLabel(line.line) + " infinite");
+    }
     LineRate r;
     r.line = line.line;
     r.rate = measured(rate, r.uncertainty);
@@ -172,8 +191,17 @@ int runSimulate(const SimulateOptions& o) {
   }
   for (unsigned int b = 0; b < instrument.beamCount(); ++b) {
     if (!hasScatterModel(engine, b)) continue;  // the beam's spectrum does not reach 20 keV
-    const double exact = predictedScatterRate(engine, b, composition) * o.leFactor + o.leOffset;
-    if (!std::isfinite(exact)) throw std::runtime_error(fmt::format("non-finite scatter rate for beam {}", b));
+    const double model = predictedScatterRate(engine, b, composition);
+    if (!std::isfinite(model))
+      inputError(o.calibration.empty() ? o.config : o.calibration,
+                 fmt::format("the model gives beam {} no finite scatter rate", b));
+    const double exact = model * o.leFactor + o.leOffset;
+    if (!std::isfinite(exact))
+      inputError("--le-factor", fmt::format("{:g} makes the scatter rate of beam {} infinite", o.leFactor, b));
+    // A measured rate is never below 0 (quantify refuses such a file).
+    if (exact < 0)
+      inputError(o.leOffset < 0 ? "--le-offset" : (o.calibration.empty() ? o.config : o.calibration),
+                 fmt::format("gives beam {} a scatter rate of {:g}, below 0", b, exact));
     double ignored = 0;
     beams[b].scatterRate = measured(exact, ignored);
     beams[b].hasScatterRate = true;
@@ -210,7 +238,8 @@ Command addSimulateCommand(CLI::App& app) {
   sub->add_option("--calibration", o->calibration, "Calibration file whose factors the prediction includes");
   sub->add_option("--factor", o->factors,
                   "A stated instrument factor multiplying one line's rate, [BEAM:]SYMBOL:LINE=FACTOR, e.g.\n"
-                  "Fe:KA=1.7 (every beam) or 1:Si:KA=0.8 (beam 1 only); repeat for more lines");
+                  "Fe:KA=1.7 (every beam) or 1:Si:KA=0.8 (beam 1 only); repeat for more lines (one factor per line\n"
+                  "and beam)");
   sub->add_option("--le-factor", o->leFactor, "Stated factor on every scatter rate (default 1)");
   sub->add_option("--le-offset", o->leOffset, "Stated offset added to every scatter rate (default 0)");
   sub->add_option("--noise", o->noise,
@@ -220,7 +249,7 @@ Command addSimulateCommand(CLI::App& app) {
   sub->add_option("--standard", o->standard,
                   "Write a standards file holding this sample as a standard of this name, with its composition");
   sub->add_flag("--append", o->append, "With --standard: add the standard to the standards file -o FILE");
-  sub->add_option("-o,--output", o->output, "Output file (default: standard output)");
+  sub->add_option("-o,--output", o->output, "Output file, or - for standard output (the default)");
   return Command{sub, [o] { return runSimulate(*o); }};
 }
 

@@ -10,8 +10,10 @@
 
 #include "Commands.h"
 #include "Error.h"
+#include "InputFile.h"
 #include "Instrument.h"
 #include "JsonFormats.h"
+#include "OutputFile.h"
 #include "Svg.h"
 
 namespace calyxtool {
@@ -58,6 +60,10 @@ std::string describeFilters(const std::vector<calyx::Filter>& filters) {
 int runTube(const TubeOptions& o) {
   Instrument instrument;
   readConfiguration(o.config, instrument);
+  // The engine is built for its checks alone: a voltage or set-up that create refuses has no
+  // spectrum worth showing either.
+  buildEngine(instrument);
+  refuseOutputOverInputs(o.svg, {o.config});
   if (o.beam < 0 || static_cast<unsigned int>(o.beam) >= instrument.beamCount())
     inputError("--beam", fmt::format("beam {} is out of range: {} has {} beam(s)", o.beam, o.config,
                                      instrument.beamCount()));
@@ -107,7 +113,8 @@ int runTube(const TubeOptions& o) {
       plot.peaks.push_back({l.energyKeV, l.intensity, fmt::format("{} {} {:.2f} keV", anodeName, greekName(l.name), l.energyKeV)});
     plot.peakLabel = "characteristic lines (per 1 keV bin)";
     emit(o.svg, renderSvg(plot));
-    emit("", fmt::format("{}\nwrote {} ({} continuum points, {} lines)\n", title, o.svg, continuum.size(), named.size()));
+    if (!isStandardOutput(o.svg))  // a plot on standard output stands alone
+      emit("", fmt::format("{}\nwrote {} ({} continuum points, {} lines)\n", title, o.svg, continuum.size(), named.size()));
     return kExitOk;
   }
 
@@ -135,7 +142,7 @@ Command addTubeCommand(CLI::App& app) {
   sub->add_option("CONFIG", o->config, "Instrument configuration (JSON)")->required();
   sub->add_option("-b,--beam", o->beam, "Beam index (default 0)");
   sub->add_option("--step", o->step, "Continuum grid step in keV (default 0.05)");
-  sub->add_option("--svg", o->svg, "Write an SVG plot to this file instead of the table");
+  sub->add_option("--svg", o->svg, "Write an SVG plot to this file (- for standard output) instead of the table");
   sub->add_flag("--linear", o->linear, "Linear intensity axis in the plot (default logarithmic)");
   return Command{sub, [o] { return runTube(*o); }};
 }

@@ -24,8 +24,7 @@ Command addQuantifyCommand(CLI::App& app);
 Command addTubeCommand(CLI::App& app);
 Command addMcaCommand(CLI::App& app);
 
-/// Writes `text` to `path` through a temporary file, or to standard output when `path` is
-/// empty.
+/// Writes `text` to the output `path` (OutputFile.h); an empty path is standard output.
 void emit(const std::string& path, const std::string& text);
 
 }  // namespace calyxtool

@@ -1,22 +1,15 @@
 #include "JsonFile.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "Error.h"
+#include "InputFile.h"
 
 namespace calyxtool {
 
@@ -160,14 +153,7 @@ std::string oneLine(const std::string& text) {
 }
 
 Json::Value readJsonFile(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) inputError(path, "is a directory, not a JSON file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) inputError(path, std::string("cannot open: ") + std::strerror(errno));
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) inputError(path, "cannot read");
-  const std::string content = text.str();
+  const std::string content = readInputFile(path, "a JSON file");
 
   Json::CharReaderBuilder builder;
   builder["collectComments"] = false;
@@ -257,37 +243,6 @@ std::string toJsonText(const Json::Value& value) {
   std::string out;
   writeValue(value, 0, out);
   return out + "\n";
-}
-
-std::string temporaryPathFor(const std::string& path) {
-  return path + ".tmp" + std::to_string(static_cast<long>(::getpid()));
-}
-
-void commitTemporary(const std::string& temporary, const std::string& path) {
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    std::remove(temporary.c_str());
-    inputError(path, "cannot write: " + reason);
-  }
-}
-
-void discardTemporary(const std::string& temporary) { std::remove(temporary.c_str()); }
-
-void writeFileAtomically(const std::string& path, const std::string& content) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) inputError(path, "is a directory");
-  const std::string temporary = temporaryPathFor(path);
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) inputError(path, std::string("cannot write: ") + std::strerror(errno));
-    out << content;
-    out.flush();
-    if (!out) {
-      discardTemporary(temporary);
-      inputError(path, "cannot write (disk full?)");
-    }
-  }
-  commitTemporary(temporary, path);
 }
 
 }  // namespace calyxtool

@@ -1,5 +1,5 @@
 // Reading the tool's JSON files with messages that name the file and the member at fault,
-// and writing JSON and other outputs so that a failed run never leaves a partial file.
+// and writing JSON text (outputs themselves go through OutputFile.h).
 #ifndef CALYX_TOOL_JSONFILE_H
 #define CALYX_TOOL_JSONFILE_H
 
@@ -10,8 +10,8 @@
 
 namespace calyxtool {
 
-/// Parses `path` (comments allowed, duplicate keys rejected). Throws InputError naming the
-/// file when it cannot be read or is not JSON.
+/// Parses `path` (comments allowed, duplicate keys rejected), read as InputFile.h reads every
+/// input. Throws InputError naming the file when it cannot be read or is not JSON.
 Json::Value readJsonFile(const std::string& path);
 
 /// "a number", "a string", "an object", ... for messages.
@@ -58,16 +58,6 @@ class JsonNode {
 /// "rate" first), objects of scalars on one line, and numbers in their shortest form that
 /// reads back to the same double.
 std::string toJsonText(const Json::Value& value);
-
-/// Writes `content` to a temporary file beside `path` and renames it over `path`, so that
-/// `path` holds either its old content or the whole new one. InputError when it cannot.
-void writeFileAtomically(const std::string& path, const std::string& content);
-
-/// A temporary name beside `path` for an output written by someone else (the library);
-/// commitTemporary renames it into place, discardTemporary removes it.
-std::string temporaryPathFor(const std::string& path);
-void commitTemporary(const std::string& temporary, const std::string& path);
-void discardTemporary(const std::string& temporary);
 
 /// Multi-line parser or library texts folded into one line.
 std::string oneLine(const std::string& text);

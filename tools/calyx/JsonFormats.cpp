@@ -1,6 +1,5 @@
 #include "JsonFormats.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <algorithm>
@@ -198,6 +197,16 @@ calyx::Compound compositionFromJson(const JsonNode& node) {
   return compound;
 }
 
+bool parseFiniteNumber(const std::string& text, double& value) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  // An underflow (4e-320) reads as the nearest subnormal or 0 and stands; an overflow is
+  // infinite and refused with "inf" and "nan".
+  if (text.empty() || *end != '\0' || !std::isfinite(v)) return false;
+  value = v;
+  return true;
+}
+
 calyx::Compound readComposition(const std::string& argument, const std::string& option) {
   std::error_code ec;
   const bool isFile = std::filesystem::exists(argument, ec);
@@ -221,11 +230,8 @@ calyx::Compound readComposition(const std::string& argument, const std::string& 
     };
     const std::string symbol = trim(item.substr(0, eq));
     const std::string number = trim(item.substr(eq + 1));
-    char* stop = nullptr;
-    errno = 0;
-    const double fraction = std::strtod(number.c_str(), &stop);
-    if (number.empty() || *stop != '\0' || errno == ERANGE || !std::isfinite(fraction))
-      fail("\"" + number + "\" is not a number (in \"" + item + "\")");
+    double fraction = 0;
+    if (!parseFiniteNumber(number, fraction)) fail("\"" + number + "\" is not a number (in \"" + item + "\")");
     addFraction(compound, symbol, fraction, fail);
     start = end + 1;
   }

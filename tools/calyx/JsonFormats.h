@@ -54,6 +54,10 @@ std::vector<StandardRecord> readStandardsFile(const std::string& path);
 Json::Value ratesToJson(const RatesRecord& record);
 Json::Value standardToJson(const StandardRecord& record);
 
+/// The finite decimal number that is the whole of `text` (subnormals included); false for
+/// anything else ("abc", "1x", "nan", "inf", "1e400").
+bool parseFiniteNumber(const std::string& text, double& value);
+
 /// A composition from `argument`: the path of a composition file when such a file exists,
 /// else the text "Fe=0.7,Ni=0.3". `option` names the argument in messages. The fractions
 /// must lie in [0, 1] and add up to 1 within 0.01.

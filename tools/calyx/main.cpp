@@ -1,5 +1,7 @@
 // calyx: the command-line front end of the Calyx XRF quantification library.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <vector>
 
@@ -12,17 +14,40 @@
 #include "Error.h"
 #include "JsonFile.h"
 #include "LibraryLog.h"
+#include "OutputFile.h"
 
 namespace calyxtool {
 
-void emit(const std::string& path, const std::string& text) {
-  if (path.empty()) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-  } else {
-    writeFileAtomically(path, text);
+void emit(const std::string& path, const std::string& text) { writeOutput(path, text); }
+
+namespace {
+
+// A result that never reached standard output (a full disk, a closed pipe) is a failure,
+// whatever the command returned.
+int finish(int status) {
+  if (finishStandardOutput()) return status;
+  const int error = errno;
+  std::fprintf(stderr, "calyx: cannot write standard output%s%s\n", error ? ": " : "",
+               error ? std::strerror(error) : "");
+  return status == kExitBadInput ? status : kExitFailure;
+}
+
+int runCommand(const Command& command) {
+  try {
+    return command.run();
+  } catch (const InputError& e) {
+    std::fprintf(stderr, "calyx: %s\n", e.what());
+    return kExitBadInput;
+  } catch (const Json::Exception& e) {
+    std::fprintf(stderr, "calyx: internal error: unexpected JSON failure: %s\n", oneLine(e.what()).c_str());
+    return kExitFailure;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "calyx: internal error: %s\n", e.what());
+    return kExitFailure;
   }
 }
+
+}  // namespace
 
 }  // namespace calyxtool
 
@@ -45,24 +70,12 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int status = app.exit(e);
-    return status == 0 ? kExitOk : kExitBadInput;
+    return finish(status == 0 ? kExitOk : kExitBadInput);
   }
 
   installLibraryLog(verbose);
   for (const Command& command : commands) {
-    if (!command.app->parsed()) continue;
-    try {
-      return command.run();
-    } catch (const InputError& e) {
-      std::fprintf(stderr, "calyx: %s\n", e.what());
-      return kExitBadInput;
-    } catch (const Json::Exception& e) {
-      std::fprintf(stderr, "calyx: internal error: unexpected JSON failure: %s\n", oneLine(e.what()).c_str());
-      return kExitFailure;
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "calyx: internal error: %s\n", e.what());
-      return kExitFailure;
-    }
+    if (command.app->parsed()) return finish(runCommand(command));
   }
   return kExitFailure;
 }
