@@ -1,9 +1,12 @@
 #include "calyx/CSVWriter.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 
@@ -48,6 +51,38 @@ TEST(CSVWriterTest, UnwritablePathDropsRowsSilently) {
   w.writeLine({"a"});
   w.writeLine();
   EXPECT_FALSE(std::ifstream("/nonexistent-dir/calyx/x.csv").good());
+}
+
+// The debug CSV of a calibration: a reader sees the old file or the whole new one, two
+// writers of one path never mix their rows, and a writer abandoned by an exception leaves the
+// old file. Nothing is left beside it.
+TEST(CSVWriterTest, WholeFileWriterReplacesThePathOnlyWhenDone) {
+  std::string pattern = ::testing::TempDir() + "calyx_csv_whole_XXXXXX";
+  ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
+  const std::string dir = pattern;
+  const std::string path = dir + "/debug.csv";
+  { CSVWriter(path.c_str()).writeLine({"old"}); }
+  {
+    CSVWriter first(path.c_str(), CSVWriter::ReplaceWhole{});
+    CSVWriter second(path.c_str(), CSVWriter::ReplaceWhole{});
+    for (int row = 0; row < 3; ++row) {
+      first.writeLine({"first", std::to_string(row)});
+      second.writeLine({"second", std::to_string(row)});
+    }
+    EXPECT_EQ(readAll(path), "old\n");
+  }  // second is destroyed first, then first: the last one put in place wins whole
+  EXPECT_EQ(readAll(path), "first,0\nfirst,1\nfirst,2\n");
+  try {
+    CSVWriter abandoned(path.c_str(), CSVWriter::ReplaceWhole{});
+    abandoned.writeLine({"partial"});
+    throw std::runtime_error("calibration failed");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(readAll(path), "first,0\nfirst,1\nfirst,2\n");
+  int entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) entries += entry.path() == path ? 1 : 100;
+  EXPECT_EQ(entries, 1) << "a temporary file was left in " << dir;
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "calyx/MCAFile.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
@@ -95,6 +96,20 @@ int MCAFile::load(const std::string& path, MCAFile& target) {
   // The energy scale is kept in eV in the file and in keV in the spectrum.
   const double offsetKeV = parseSingle(offset->second) / kEVPerKeV;
   const double slopeKeV = parseSingle(slope->second) / kEVPerKeV;
+  // A scale without a width per channel, or counts that are not numbers, would carry zero
+  // widths or NaN into every sum and fit made from the spectrum.
+  if (!std::isfinite(offsetKeV) || !std::isfinite(slopeKeV) || slopeKeV == 0.0) {
+    CALYX_LOG_ERR("unusable energy scale in {}: offset \"{}\", slope \"{}\" (eV; the slope must be a finite "
+                  "number other than 0)",
+                  path, offset->second, slope->second);
+    return 1;
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (!std::isfinite(values[i])) {
+      CALYX_LOG_ERR("channel {} of {} is not a finite number of counts: {}", i, path, values[i]);
+      return 1;
+    }
+  }
   target.spectrum_ = std::make_shared<LinearSpectrum<double>>(offsetKeV, slopeKeV, values);
   return 0;
 }

@@ -82,6 +82,11 @@ TEST(MCAFileTest, FailedLoadKeepsThePreviousSpectrum) {
       {kHeader + "channels\n1\n", "could not parse num of bins: channels"},
       {kHeader + "-3\n1\n", "could not parse num of bins: -3"},
       {"Energy scale offset = 0\n\n1\n1\n", "could not find offset and slope metadata"},
+      {kHeader + "3\n1\nnan\n2\n", "channel 1 of"},
+      {kHeader + "2\n1\n1e39\n", "is not a finite number of counts: inf"},  // beyond single precision
+      {"Energy scale offset = 0\nEnergy scale slope = 0\n\n1\n1\n", "unusable energy scale"},
+      {"Energy scale offset = 0\nEnergy scale slope = inf\n\n1\n1\n", "unusable energy scale"},
+      {"Energy scale offset = 0\nEnergy scale slope = nan\n\n1\n1\n", "unusable energy scale"},
   };
   for (const auto& c : cases) {
     testing::LogCapture capture;
