@@ -1,7 +1,12 @@
 // End-to-end tests of the `calyx` executable: each test runs the built program through the
 // shell, as a user does, and checks its exit status, its output and the files it writes.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -420,6 +426,172 @@ TEST_F(CalyxToolTest, AFailedRunLeavesAnEarlierOutputFileUntouched) {
   EXPECT_TRUE(parseJson(readFile(out)).isMember("beams"));
   for (const auto& e : fs::directory_iterator(dir_))
     EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << "temporary left: " << e.path();
+}
+
+// Every kind of output is written where it belongs: a FIFO (and a device) straight through,
+// a symlinked file replaced behind its link with its permission bits, "-" to standard output,
+// and the temporary file never at a name someone could plant a link on.
+TEST_F(CalyxToolTest, OutputsReachFifosLinkedFilesAndStandardOutputAndNeverAPlantedLink) {
+  const std::string cfg = quoted(kAlloyConfig);
+  const std::string fifo = path("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string fromFifo;
+  std::atomic<bool> drained{false};
+  std::thread reader([&] {
+    fromFifo = readFile(fifo);
+    drained = true;
+  });
+  const ToolRun f = run("simulate " + cfg + " -c Fe=1 -o " + quoted(fifo));
+  while (!drained) {  // a tool that never opened the FIFO must not leave the reader waiting
+    const int unblock = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (unblock >= 0) close(unblock);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  reader.join();
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_TRUE(parseJson(fromFifo).isMember("beams")) << fromFifo;
+
+  fs::create_directory(path("kept"));
+  const std::string target = path("kept/current.json");
+  writeFile(target, "old\n");
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("kept/current.json", path("link.json"));
+  ASSERT_EQ(run("simulate " + cfg + " -c Fe=1 -o " + quoted(path("link.json"))).status, 0);
+  EXPECT_TRUE(fs::is_symlink(path("link.json")));
+  EXPECT_TRUE(parseJson(readFile(target)).isMember("beams"));
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  const ToolRun dash = run("simulate " + cfg + " -c Fe=1 -o -");
+  EXPECT_EQ(dash.status, 0);
+  EXPECT_TRUE(parseJson(dash.out).isMember("beams"));
+  EXPECT_FALSE(fs::exists("-"));
+
+  // The tool is started with a known process id, and a link to a victim file waits at the
+  // name OUT.tmp<pid> that a predictable scheme would write through.
+  const std::string out = path("out.json"), victim = path("victim.txt");
+  writeFile(victim, "victim\n");
+  std::vector<std::string> args = {kTool, "simulate", kAlloyConfig, "-c", "Fe=1", "-o", out};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char byte;
+    close(go[1]);
+    if (read(go[0], &byte, 1) != 1) _exit(99);
+    execv(argv[0], argv.data());
+    _exit(98);
+  }
+  close(go[0]);
+  fs::create_symlink(victim, out + ".tmp" + std::to_string(child));
+  ASSERT_EQ(write(go[1], "x", 1), 1);
+  close(go[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(readFile(victim), "victim\n");
+  EXPECT_TRUE(parseJson(readFile(out)).isMember("beams"));
+}
+
+TEST_F(CalyxToolTest, AnOutputThatIsAnInputIsRefusedAndAFailedCalibrationKeepsItsDebugFile) {
+  const std::string config = path("cfg.json"), alias = path("alias.json"), rates = path("rates.json");
+  const std::string standards = path("standards.json"), comp = path("comp.json"), cal = path("cal.json");
+  fs::copy_file(kAlloyConfig, config);
+  fs::create_hard_link(config, alias);
+  ASSERT_EQ(run("simulate " + quoted(config) + " -c Fe=0.7,Cr=0.3 -o " + quoted(rates)).status, 0);
+  fs::copy_file(kExamples + "/data/alloy/standards.json", standards);
+  writeFile(comp, R"({"Fe": 1})");
+  writeFile(cal, R"({"lines": []})");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"quantify " + quoted(config) + " -r " + quoted(rates) + " -o " + quoted(rates), rates},
+      {"quantify " + quoted(config) + " -r " + quoted(rates) + " -o " + quoted(alias), alias},  // a hard link
+      {"quantify " + quoted(config) + " -r " + quoted(rates) + " --calibration " + quoted(cal) + " -o " + quoted(cal), cal},
+      {"simulate " + quoted(config) + " -c " + quoted(comp) + " -o " + quoted(comp), comp},
+      {"calibrate " + quoted(config) + " -s " + quoted(standards) + " -o " + quoted(standards), standards},
+      {"calibrate " + quoted(config) + " -s " + quoted(standards) + " -o " + quoted(path("c.json")) + " --debug-csv " +
+           quoted(config), config},
+      {"calibrate " + quoted(config) + " -s " + quoted(standards) + " -o " + quoted(cal) + " --debug-csv " + quoted(cal), cal},
+      {"tube " + quoted(config) + " --svg " + quoted(config), config},
+  };
+  const std::string configText = readFile(config), calText = readFile(cal);
+  for (const auto& [args, named] : cases) {
+    const ToolRun r = run(args);
+    EXPECT_EQ(r.status, 2) << args << "\n" << r.err;
+    EXPECT_EQ(r.err.rfind("calyx: " + named + ": ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+  }
+  EXPECT_EQ(readFile(config), configText);
+  EXPECT_EQ(readFile(cal), calText);
+  EXPECT_TRUE(parseJson(readFile(rates)).isMember("beams"));
+
+  // A calibration that cannot write its file leaves the debug CSV of an earlier run.
+  const std::string debug = path("debug.csv");
+  writeFile(debug, "earlier trace\n");
+  const ToolRun r = run("calibrate " + quoted(config) + " -s " + quoted(standards) + " -o " +
+                        quoted(path("no-such-dir/cal.json")) + " --debug-csv " + quoted(debug));
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_EQ(readFile(debug), "earlier trace\n");
+  ASSERT_EQ(run("calibrate " + quoted(config) + " -s " + quoted(standards) + " -o " + quoted(path("c.json")) +
+                " --debug-csv " + quoted(debug)).status, 0);
+  EXPECT_EQ(readFile(debug).rfind("Ti [", 0), 0u) << readFile(debug).substr(0, 200);
+}
+
+TEST_F(CalyxToolTest, UnusableInputsAndOptionsExitTwoAndLostStandardOutputExitsOne) {
+  const std::string cfg = quoted(kAlloyConfig);
+  const std::string fifo = path("rates-fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = path("big.json");
+  writeFile(big, "{}");
+  fs::resize_file(big, (64u << 20) + 1);
+  const std::string hot = path("hot.json");
+  std::string hotText = readFile(kAlloyConfig);
+  hotText.replace(hotText.find("\"tubeKeV\": 40"), 13, "\"tubeKeV\": 2000");
+  writeFile(hot, hotText);
+  const std::string deep = path("deep.json");
+  writeFile(deep, std::string(5000, '['));
+  const std::string nanMca = path("nan.mca"), flatMca = path("flat.mca");
+  writeFile(nanMca, "Energy scale offset = 0\nEnergy scale slope = 10\n\n2\n1\nnan\n");
+  writeFile(flatMca, "Energy scale offset = 0\nEnergy scale slope = 0\n\n1\n1\n");
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"simulate /dev/zero -c Fe=1", {"/dev/zero: is not a regular file"}},
+      {"quantify " + cfg + " -r " + quoted(fifo), {"rates-fifo: is not a regular file"}},
+      {"quantify " + cfg + " -r " + quoted(big), {"big.json: is larger than 64 MiB"}},
+      {"mca /dev/zero", {"/dev/zero: is not a regular file"}},
+      {"mca " + quoted(nanMca), {"nan.mca", "not a finite number of counts"}},
+      {"mca " + quoted(flatMca), {"flat.mca", "unusable energy scale"}},
+      {"simulate " + cfg + " -c Fe=0.7,Cr=0.3 --factor Fe:KA=2 --factor 0:Fe:KA=3", {"--factor 0:Fe:KA=3", "a second factor for Fe KA"}},
+      {"simulate " + cfg + " -c Fe=1 --factor Fe:KA=1e308", {"--factor Fe:KA=1e308", "infinite"}},
+      {"simulate " + cfg + " -c Fe=1 --le-offset inf", {"--le-offset"}},
+      {"simulate " + cfg + " -c Fe=1 --le-offset -1e6", {"--le-offset", "below 0"}},
+      {"tube " + quoted(hot), {"hot.json", "the engine cannot be built"}},
+      {"quantify " + quoted(deep) + " -r " + quoted(big), {"deep.json: not valid JSON"}},
+  };
+  for (const auto& [args, message] : cases) {
+    const ToolRun r = run(args);
+    EXPECT_EQ(r.status, 2) << args << "\n" << r.err;
+    EXPECT_TRUE(r.out.empty()) << args;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "not one line: " << r.err;
+    for (const std::string& m : message) EXPECT_NE(r.err.find(m), std::string::npos) << "'" << m << "' not in: " << r.err;
+  }
+
+  // A subnormal factor is a number; a live time below 0 is there but not usable.
+  EXPECT_EQ(run("simulate " + cfg + " -c Fe=1 --factor Fe:KA=4e-320").status, 0);
+  const std::string mca = path("s.mca");
+  writeFile(mca, "Energy scale offset = 0\nEnergy scale slope = 10\nLivetime = -5\n\n1\n1\n");
+  EXPECT_NE(run("mca " + quoted(mca)).out.find("not usable (\"Livetime = -5\""), std::string::npos);
+
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ASSERT_EQ(run("simulate " + cfg + " -c Fe=0.7,Cr=0.3 -o " + quoted(path("r.json"))).status, 0);
+  for (const std::string output : {"", " -o -"}) {
+    const ToolRun full = run("quantify " + cfg + " -r " + quoted(path("r.json")) + output + " >/dev/full");
+    EXPECT_EQ(full.status, 1) << output;
+    EXPECT_EQ(full.err.rfind("calyx: cannot write standard output", 0), 0u) << full.err;
+  }
 }
 
 TEST_F(CalyxToolTest, TubeSvgIsAWellFormedLabelledPlot) {

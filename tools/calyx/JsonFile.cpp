@@ -162,8 +162,13 @@ Json::Value readJsonFile(const std::string& path) {
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
   std::string errors;
-  if (!reader->parse(content.data(), content.data() + content.size(), &root, &errors))
-    inputError(path, "not valid JSON: " + oneLine(errors));
+  bool parsed = false;
+  try {
+    parsed = reader->parse(content.data(), content.data() + content.size(), &root, &errors);
+  } catch (const Json::Exception& e) {  // nesting deeper than the reader's stack limit
+    errors = e.what();
+  }
+  if (!parsed) inputError(path, "not valid JSON: " + oneLine(errors));
   return root;
 }
 
