@@ -82,7 +82,21 @@ std::string checkMeasurement(FPRateAlgorithm& engine, const Measurement& m) {
   return {};
 }
 
+void clearMeasurement(FPRateAlgorithm& engine) {
+  std::fill(engine.chemistry->fractions.begin(), engine.chemistry->fractions.end(), 0.0);
+  std::fill(engine.chemistry->uncertainties.begin(), engine.chemistry->uncertainties.end(), 0.0);
+  std::fill(engine.leRates.begin(), engine.leRates.end(), 0.0);
+  for (FPRateAlgorithm::AnalysisLine& line : engine.analysisLines) {
+    line.measuredRate = 0.0;
+    line.measuredUncertainty = 0.0;
+  }
+}
+
 QuantifyResult quantify(FPRateAlgorithm& engine, const Measurement& m, const QuantifyOptions& o) {
+  // The first guess sets the fractions but keeps the uncertainties of elements without a
+  // line in use: start from what a new engine holds, so that a result never depends on
+  // the measurement before it.
+  clearMeasurement(engine);
   engine.setAllLinesNotInUse();
   for (unsigned int b = 0; b < m.beams.size(); ++b) {
     // A line without a positive rate carries no information about its element (and the

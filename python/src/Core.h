@@ -71,7 +71,11 @@ double predictedScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int b
 /// otherwise the reason.
 std::string checkMeasurement(calyx::FPRateAlgorithm& engine, const Measurement& m);
 
-/// The tool's quantification: lines with a positive rate enter through one RateMapper per
+/// Puts the measurement state (fractions, uncertainties, measured and scatter rates) back
+/// to that of a new engine; the calibration stays.
+void clearMeasurement(calyx::FPRateAlgorithm& engine);
+
+/// The tool's quantification (after clearMeasurement): lines with a positive rate enter through one RateMapper per
 /// beam, the first guess, then passes until no fraction moves by more than the tolerance
 /// (NaN counts as a change) or the pass limit; the predictions at the final composition.
 /// The measurement must have passed checkMeasurement.

@@ -273,7 +273,9 @@ PYBIND11_MODULE(_calyx, m) {
 
   m.def("set_log_level", [](py::handle level) {
     setForwardLevel(toSpdlogLevel(level));
-    py::module_::import("logging").attr("getLogger")("calyx").attr("setLevel")(level);
+    py::object name = py::isinstance<py::str>(level) ? py::object(py::str(level).attr("upper")())
+                                                     : py::reinterpret_borrow<py::object>(level);
+    py::module_::import("logging").attr("getLogger")("calyx").attr("setLevel")(name);
   }, py::arg("level"),
         "The level from which the library's messages reach Python's logger 'calyx' ('info' shows the per-pass "
         "traces; default 'warning'); also sets that logger's level. Errors always become exceptions.");
