@@ -212,3 +212,16 @@ def test_example_script_writes_its_plots(tmp_path):
     for name in ("tube-spectrum.png", "calibration-fe-ka.png"):
         assert (tmp_path / name).stat().st_size > 10000
     assert "stainless-316l" in done.stdout
+
+
+def test_the_type_stub_names_what_the_module_has():
+    import ast
+    stub = ast.parse((Path(calyx.__file__).parent / "_calyx.pyi").read_text())
+    for node in stub.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            assert hasattr(calyx._calyx, node.name), node.name
+        if isinstance(node, ast.ClassDef):
+            cls = getattr(calyx._calyx, node.name)
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef):
+                    assert hasattr(cls, member.name), f"{node.name}.{member.name}"
