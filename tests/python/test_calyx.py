@@ -181,16 +181,26 @@ def tool_table(output):
     return rows
 
 
-@pytest.mark.skipif(not TOOL, reason="the calyx tool is not built")
-def test_same_digits_as_the_tool(alloy, tmp_path):
-    calibration = tmp_path / "alloy-cal.json"
+@pytest.fixture(scope="module")
+def tool_calibration(tmp_path_factory):
+    if not TOOL:
+        pytest.skip("the calyx tool is not built")
+    calibration = tmp_path_factory.mktemp("tool") / "alloy-cal.json"
     subprocess.run([TOOL, "calibrate", str(ALLOY), "--standards", str(EXAMPLES / "data/alloy/standards.json"),
                     "-o", str(calibration)], check=True, capture_output=True)
+    return calibration
+
+
+def tool_quantify(rates, calibration):
+    return subprocess.run([TOOL, "quantify", str(ALLOY), "--rates", str(rates), "--calibration", str(calibration)],
+                          check=True, capture_output=True, text=True).stdout
+
+
+def test_same_digits_as_the_tool(alloy, tool_calibration):
     engine = calyx.Engine(ALLOY)
-    engine.load_calibration(calibration)
+    engine.load_calibration(tool_calibration)
     for rates in unknowns("alloy"):
-        out = subprocess.run([TOOL, "quantify", str(ALLOY), "--rates", str(rates), "--calibration", str(calibration)],
-                             check=True, capture_output=True, text=True).stdout
+        out = tool_quantify(rates, tool_calibration)
         result = engine.quantify(calyx.read_rates(rates))
         mine = {s: (f"{100 * f:.4f}", f"{100 * result.uncertainties[s]:.4f}")
                 for s, f in result.composition.items() if f >= 1e-6}
@@ -199,10 +209,25 @@ def test_same_digits_as_the_tool(alloy, tmp_path):
         for line in result.lines:
             if line.in_use:
                 assert re.search(rf"^{line.beam}\s+{line.line}\s+{re.escape(f'{line.measured:.6g}')}\s+"
-                                 rf"{re.escape(f'{line.predicted:.6g}')}$", out,
-                                 re.M), line.line
-        # The engine calibrated in Python gives the same factors as the tool's file.
-        assert alloy.line_factors == pytest.approx(engine.line_factors, rel=1e-12)
+                                 rf"{re.escape(f'{line.predicted:.6g}')}$", out, re.M), line.line
+    # The engine calibrated in Python has the factors of the tool's file.
+    assert alloy.line_factors == pytest.approx(engine.line_factors, rel=1e-12)
+
+
+@pytest.mark.skipif(not os.environ.get("CALYX_BUILD_DIR"), reason="no build tree to install")
+def test_the_installed_package_quantifies_like_the_tool(tool_calibration, tmp_path):
+    prefix = tmp_path / "prefix"
+    subprocess.run(["cmake", "--install", os.environ["CALYX_BUILD_DIR"], "--prefix", str(prefix)], check=True,
+                   capture_output=True)
+    rates = EXAMPLES / "data/alloy/unknowns/stainless-316l.rates.json"
+    script = (f"import calyx; e = calyx.Engine({str(ALLOY)!r}); e.load_calibration({str(tool_calibration)!r}); "
+              f"print(calyx.__file__); print(e.quantify(calyx.read_rates({str(rates)!r})))")
+    env = dict(os.environ, PYTHONPATH=str(prefix / os.environ["CALYX_PYTHON_INSTALL_DIR"]))
+    done = subprocess.run([sys.executable, "-c", script], env=env, cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(str(prefix))
+    assert tool_table(done.stdout) == tool_table(tool_quantify(rates, tool_calibration))
+    assert len(tool_table(done.stdout)) == 6
 
 
 def test_example_script_writes_its_plots(tmp_path):
