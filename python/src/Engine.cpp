@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include <fmt/format.h>
@@ -238,6 +240,7 @@ class Engine {
     std::vector<Capture> setup(workers);
     std::vector<std::string> problems(n);
     std::vector<int> buildStatus(workers, 0);
+    std::vector<std::exception_ptr> failures(workers);
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(mutex_);
@@ -252,27 +255,35 @@ class Engine {
         while (extra_.size() + 1 < workers) extra_.emplace_back();
         const int ompShare = std::max(1, omp_get_max_threads() / static_cast<int>(workers));
         std::atomic<std::size_t> next{0};
-        auto work = [&](std::size_t w) {
-          FPRateAlgorithm* engine = engine_.get();
-          if (w > 0) {
-            CaptureScope scope(setup[w]);
-            std::unique_ptr<FPRateAlgorithm>& own = extra_[w - 1];
-            if (!own) {
-              FPRateAlgorithm::Builder copy = builder_;
-              buildStatus[w] = copy.create(own);
-              if (buildStatus[w] != 0 || !own) return;
+        auto work = [&](std::size_t w) noexcept {
+          try {
+            FPRateAlgorithm* engine = engine_.get();
+            if (w > 0) {
+              CaptureScope scope(setup[w]);
+              std::unique_ptr<FPRateAlgorithm>& own = extra_[w - 1];
+              if (!own) {
+                FPRateAlgorithm::Builder copy = builder_;
+                buildStatus[w] = copy.create(own);
+                if (buildStatus[w] != 0 || !own) return;
+              }
+              copyCalibration(*engine_, *own);
+              engine = own.get();
+              omp_set_num_threads(ompShare);
             }
-            copyCalibration(*engine_, *own);
-            engine = own.get();
-            omp_set_num_threads(ompShare);
-          }
-          for (std::size_t i = next++; i < n; i = next++) {
-            CaptureScope scope(captures[i]);
-            results[i] = calyxpy::quantify(*engine, measurements[i], o);
+            for (std::size_t i = next++; i < n; i = next++) {
+              CaptureScope scope(captures[i]);
+              results[i] = calyxpy::quantify(*engine, measurements[i], o);
+            }
+          } catch (...) {
+            failures[w] = std::current_exception();
           }
         };
         std::vector<std::thread> pool;
-        for (std::size_t w = 1; w < workers; ++w) pool.emplace_back(work, w);
+        try {
+          for (std::size_t w = 1; w < workers; ++w) pool.emplace_back(work, w);
+        } catch (const std::system_error&) {
+          // Fewer threads than asked: the ones running, and this one, share the work.
+        }
         const int ownThreads = omp_get_max_threads();
         omp_set_num_threads(workers > 1 ? ompShare : ownThreads);
         work(0);
@@ -282,6 +293,8 @@ class Engine {
     }
     for (const Capture& c : setup) emit(c);
     for (const Capture& c : captures) emit(c);
+    for (const std::exception_ptr& f : failures)
+      if (f) std::rethrow_exception(f);
     for (std::size_t i = 0; i < n; ++i)
       if (!problems[i].empty()) inputError(fmt::format("measurement {}: {}", i, problems[i]));
     for (std::size_t w = 0; w < workers; ++w)
@@ -334,7 +347,13 @@ class Engine {
     if (!hasScatterModel(*engine_, static_cast<unsigned int>(beam)))
       inputError(fmt::format("beam {}'s excitation spectrum stops below 20 keV: no scatter model", beam));
     const calyx::Compound c = toCompound(composition, false);
-    return predictedScatterRate(*engine_, static_cast<unsigned int>(beam), c);
+    double rate = 0.0;
+    libraryCall(ErrorKind::Calyx, "", [&] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      rate = predictedScatterRate(*engine_, static_cast<unsigned int>(beam), c);
+      return 0;
+    });
+    return rate;
   }
 
   py::tuple excitation(int beam) const {
