@@ -57,6 +57,17 @@ def main():
         python_cpu = median_time(lambda: engine.quantify(rates), 200, 9, time.process_time)
         print(f"Python  Engine.quantify:            {python * 1e6:9.1f} µs per call, CPU {python_cpu * 1e6:.1f} µs "
               f"({engine.quantify(rates).passes} passes)")
+        # The same comparison inside this process, interleaved so that both halves see the
+        # same load: thread CPU time of the Python call against the C++ core's own loop.
+        ratios = []
+        for _ in range(15):
+            start = time.thread_time()
+            for _ in range(50):
+                engine.quantify(rates)
+            through_python = (time.thread_time() - start) / 50
+            ratios.append(through_python / engine._time_core(rates, 50))
+        print(f"interleaved, thread CPU time:       Python / C++ = {statistics.median(ratios):.3f} "
+              f"(median of {len(ratios)} rounds of 50 calls)")
         if args.bench:
             done = subprocess.run(
                 [args.bench, "--benchmark_filter=quantifyUnknownAsBound", "--benchmark_repetitions=9",

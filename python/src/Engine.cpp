@@ -1,6 +1,7 @@
 // calyx.Engine: one quantification engine with the builder it came from (kept to build
 // worker engines for batches), used by one thread at a time (a lock serialises callers).
 #include <omp.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -224,6 +225,25 @@ class Engine {
     });
     requireFinite(result, "");
     return result;
+  }
+
+  /// Thread CPU seconds of one quantification by the C++ core alone (the work quantify()
+  /// does behind the GIL), averaged over `number` runs: the benchmark's reference.
+  double timeCore(py::handle rates, int number) {
+    const Measurement m = toMeasurement(rates, py::none());
+    const QuantifyOptions o;
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(mutex_);
+    timespec start{}, stop{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+    for (int k = 0; k < number; ++k) {
+      if (!checkMeasurement(*engine_, m).empty()) break;
+      QuantifyResult r = calyxpy::quantify(*engine_, m, o);
+      if (r.passes < 0) break;  // keeps the result alive for the optimiser
+    }
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &stop);
+    return (static_cast<double>(stop.tv_sec - start.tv_sec) + 1e-9 * static_cast<double>(stop.tv_nsec - start.tv_nsec)) /
+           std::max(1, number);
   }
 
   std::vector<QuantifyResult> quantifyMany(py::handle items, py::handle threads, double tolerance, int maxPasses) {
@@ -580,6 +600,8 @@ void bindEngine(py::module_& m) {
            "Quantifies many measurements (each as quantify takes it) on a pool of threads (default: one per "
            "core), each running an engine of its own built from this engine's configuration and calibration. "
            "Returns the results in order, the same numbers as quantify one at a time.")
+      .def("_time_core", &Engine::timeCore, py::arg("rates"), py::arg("number"),
+           "Benchmark hook: thread CPU seconds per quantification of the C++ core alone (no Python).")
       .def("simulate", &Engine::simulate, py::arg("composition"),
            "The forward model: rates of every analysis line (model rate x calibration factor x detector "
            "efficiency) and each beam's scatter rate, for a composition {symbol: mass fraction}. Returns Rates "
