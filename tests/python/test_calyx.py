@@ -74,6 +74,20 @@ def test_batch_equals_one_at_a_time(alloy):
         assert [(l.line, l.predicted) for l in b.lines] == [(l.line, l.predicted) for l in s.lines]
 
 
+def test_python_threads_run_while_the_engine_computes(alloy):
+    import threading
+    import time
+    rates = calyx.read_rates(unknowns("alloy")[0])
+    worker = threading.Thread(target=alloy.quantify_many, args=([rates] * 400,), kwargs={"threads": 1})
+    worker.start()
+    ticks = 0
+    while worker.is_alive():  # each tick needs the GIL back after a 1 ms sleep
+        ticks += 1
+        time.sleep(0.001)
+    worker.join()
+    assert ticks >= 10
+
+
 def write(tmp_path, name, text):
     path = tmp_path / name
     path.write_text(text)
