@@ -80,7 +80,7 @@ std::string pathOf(py::handle path) {
 
 class Engine {
  public:
-  explicit Engine(py::handle config) {
+  explicit Engine(py::object config) {
     if (py::isinstance<py::dict>(config)) {
       source_ = "configuration dict";
       const std::string text = py::module_::import("json").attr("dumps")(config).cast<std::string>();
@@ -140,7 +140,7 @@ class Engine {
   double leFactor() const { return engine_->leCalibrationFactors[0]; }
   double leOffset() const { return engine_->leCalibrationOffsets[0]; }
 
-  void loadCalibration(py::handle path) {
+  void loadCalibration(py::object path) {
     const std::string file = pathOf(path);
     const CalibrationSnapshot before(*engine_);
     try {
@@ -154,7 +154,7 @@ class Engine {
     }
   }
 
-  void saveCalibration(py::handle path) {
+  void saveCalibration(py::object path) {
     const std::string file = pathOf(path);
     libraryCall(ErrorKind::CalibrationFile, file, [&] {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -212,7 +212,7 @@ class Engine {
       if (!std::isfinite(e.fraction)) fail(ErrorKind::Calyx, where + "the iteration produced fractions that are not numbers");
   }
 
-  QuantifyResult quantify(py::handle rates, py::handle scatter, double tolerance, int maxPasses) {
+  QuantifyResult quantify(py::object rates, py::object scatter, double tolerance, int maxPasses) {
     const Measurement m = toMeasurement(rates, scatter);
     const QuantifyOptions o = options(tolerance, maxPasses);
     QuantifyResult result;
@@ -229,7 +229,7 @@ class Engine {
 
   /// Thread CPU seconds of one quantification by the C++ core alone (the work quantify()
   /// does behind the GIL), averaged over `number` runs: the benchmark's reference.
-  double timeCore(py::handle rates, int number) {
+  double timeCore(py::object rates, int number) {
     const Measurement m = toMeasurement(rates, py::none());
     const QuantifyOptions o;
     py::gil_scoped_release release;
@@ -246,7 +246,7 @@ class Engine {
            std::max(1, number);
   }
 
-  std::vector<QuantifyResult> quantifyMany(py::handle items, py::handle threads, double tolerance, int maxPasses) {
+  std::vector<QuantifyResult> quantifyMany(py::object items, py::object threads, double tolerance, int maxPasses) {
     std::vector<Measurement> measurements;
     for (auto item : py::iter(items)) measurements.push_back(toMeasurement(item, py::none()));
     const QuantifyOptions o = options(tolerance, maxPasses);
@@ -333,7 +333,7 @@ class Engine {
         inputError(calyx::printableSymbol(e.element) + " is not among the elements of the engine");
   }
 
-  Measurement simulate(py::handle composition) {
+  Measurement simulate(py::object composition) {
     const calyx::Compound c = toCompound(composition, true);
     requireModelled(c);
     Measurement m;
@@ -345,7 +345,7 @@ class Engine {
     return m;
   }
 
-  py::array_t<double> modelRates(py::handle composition, py::handle beamArg) {
+  py::array_t<double> modelRates(py::object composition, py::object beamArg) {
     const calyx::Compound c = toCompound(composition, false);
     requireModelled(c);
     const int beam = beamArg.is_none() ? -1 : beamArg.cast<int>();
@@ -362,7 +362,7 @@ class Engine {
     return newArray(out);
   }
 
-  double scatterRate(py::handle composition, int beam) {
+  double scatterRate(py::object composition, int beam) {
     requireBeam(beam);
     if (!hasScatterModel(*engine_, static_cast<unsigned int>(beam)))
       inputError(fmt::format("beam {}'s excitation spectrum stops below 20 keV: no scatter model", beam));
@@ -432,7 +432,7 @@ class Engine {
     return out;
   }
 
-  py::array_t<double> detectorEfficiency(py::handle energies) const {
+  py::array_t<double> detectorEfficiency(py::object energies) const {
     DoubleArray e = toArray(energies, "energies");
     py::array_t<double> out(e.size());
     const double* in = e.data();
@@ -443,7 +443,7 @@ class Engine {
     return out;
   }
 
-  py::array_t<double> filterTransmission(int beam, py::handle energies) const {
+  py::array_t<double> filterTransmission(int beam, py::object energies) const {
     requireBeam(beam);
     DoubleArray e = toArray(energies, "energies");
     py::array_t<double> out(e.size());
@@ -455,7 +455,7 @@ class Engine {
     return out;
   }
 
-  void calibrate(const std::vector<StandardRecord>& standards, py::handle debugCsv) {
+  void calibrate(const std::vector<StandardRecord>& standards, py::object debugCsv) {
     if (standards.empty()) inputError("calibration needs at least one standard");
     if (!hasScatterModel(*engine_, 0))
       inputError("beam 0's excitation spectrum has no point at index 19 (20 keV), which the light-element scatter "
@@ -516,7 +516,7 @@ class Engine {
   std::vector<std::unique_ptr<FPRateAlgorithm>> extra_;  // batch workers beyond this engine
 };
 
-StandardRecord makeStandard(const std::string& name, py::handle composition, py::handle rates) {
+StandardRecord makeStandard(const std::string& name, py::object composition, py::object rates) {
   if (name.empty()) inputError("a standard needs a name");
   StandardRecord s;
   s.name = name;
@@ -567,7 +567,7 @@ void bindEngine(py::module_& m) {
                      "builds the engine: raises ConfigurationError with the library's message when it cannot. "
                      "One thread at a time runs in an engine (other threads wait); use one engine per thread, or "
                      "quantify_many for batches.")
-      .def(py::init<py::handle>(), py::arg("config"))
+      .def(py::init<py::object>(), py::arg("config"))
       .def_property_readonly("beams", &Engine::beamCount, "Number of beams.")
       .def_property_readonly("elements", &Engine::elements, "The modelled elements, by atomic number.")
       .def("lines", &Engine::lines, py::arg("beam"),

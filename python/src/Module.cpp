@@ -32,7 +32,7 @@ std::vector<std::string> labels(const std::vector<calyx::XRFLine>& lines) {
   return out;
 }
 
-Measurement makeRates(py::handle beams, const std::string& sample) {
+Measurement makeRates(py::object beams, const std::string& sample) {
   Measurement m;
   m.sample = sample;
   for (auto item : py::iter(beams)) {
@@ -52,7 +52,7 @@ struct Mca {
   calyx::MCAFile file;
 };
 
-Mca makeMca(py::handle counts, double offset, double slope, py::handle metadata) {
+Mca makeMca(py::object counts, double offset, double slope, py::object metadata) {
   DoubleArray values = toArray(counts, "counts");
   if (!(std::isfinite(offset) && std::isfinite(slope) && slope > 0))
     inputError(fmt::format("the energy scale needs a finite offset and a slope above 0 (got {}, {})", offset, slope));
@@ -65,7 +65,7 @@ Mca makeMca(py::handle counts, double offset, double slope, py::handle metadata)
   return mca;
 }
 
-Mca readMca(py::handle path) {
+Mca readMca(py::object path) {
   const std::string file = py::module_::import("os").attr("fspath")(path).cast<std::string>();
   if (!std::ifstream(file)) fail(ErrorKind::McaFile, file + ": cannot open: " + std::strerror(errno));
   Mca mca;
@@ -121,7 +121,10 @@ PYBIND11_MODULE(_calyx, m) {
                               "BeamRates({'Fe KA': 901765.5, 'Cr KA': 288577.8}, scatter=2025.9) or "
                               "BeamRates(['Fe KA', 'Cr KA'], numpy_rates, uncertainties=numpy_uncertainties). A line "
                               "is 'Fe KA', 'Pb -90' or ('Pb', -90).")
-      .def(py::init(&toBeam), py::arg("lines"), py::arg("rates") = py::none(), py::kw_only(),
+      .def(py::init([](py::object lines, py::object rates, py::object scatter, py::object uncertainties) {
+             return toBeam(lines, rates, scatter, uncertainties);
+           }),
+           py::arg("lines"), py::arg("rates") = py::none(), py::kw_only(),
            py::arg("scatter") = py::none(), py::arg("uncertainties") = py::none())
       .def_property_readonly("lines", [](const BeamMeasurement& b) { return labels(b.lines); })
       .def_property_readonly(
@@ -228,7 +231,7 @@ PYBIND11_MODULE(_calyx, m) {
         const double t = mca.file.getLivetime();
         return t == -1.0 ? py::object(py::none()) : py::object(py::float_(t));
       }, "'Livetime' as a number, or None.")
-      .def("write", [](const Mca& mca, py::handle path) {
+      .def("write", [](const Mca& mca, py::object path) {
         const std::string file = py::module_::import("os").attr("fspath")(path).cast<std::string>();
         libraryCall(ErrorKind::McaFile, file, [&] {
           mca.file.write(file);
@@ -239,7 +242,7 @@ PYBIND11_MODULE(_calyx, m) {
   m.def("read_mca", &readMca, py::arg("path"),
         "Reads an MCA text file; McaFileError with the library's message when it cannot.");
 
-  m.def("detector_efficiency", [](py::handle energies, py::handle crystal, double thickness, py::handle window,
+  m.def("detector_efficiency", [](py::object energies, py::object crystal, double thickness, py::object window,
                                   double windowThickness) {
     DoubleArray e = toArray(energies, "energies");
     calyx::DetectorHardware d;
@@ -258,7 +261,7 @@ PYBIND11_MODULE(_calyx, m) {
         "A detector's efficiency at each energy (keV): window transmission x absorption in the crystal "
         "(thicknesses in micrometres).");
 
-  m.def("filter_transmission", [](py::handle energies, py::handle compound, double thickness, double density) {
+  m.def("filter_transmission", [](py::object energies, py::object compound, double thickness, double density) {
     const calyx::Filter filter = makeFilter(compound, thickness, density);
     DoubleArray e = toArray(energies, "energies");
     py::array_t<double> out(e.size());
@@ -271,7 +274,7 @@ PYBIND11_MODULE(_calyx, m) {
         "Transmission of a layer at each energy (keV): compound a formula ('Al', 'Fe2O3') or {symbol: mass "
         "fraction}, thickness in micrometres, density in g/cm3 (0: each element at its own density).");
 
-  m.def("set_log_level", [](py::handle level) {
+  m.def("set_log_level", [](py::object level) {
     setForwardLevel(toSpdlogLevel(level));
     py::object name = py::isinstance<py::str>(level) ? py::object(py::str(level).attr("upper")())
                                                      : py::reinterpret_borrow<py::object>(level);
