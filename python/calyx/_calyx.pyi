@@ -88,7 +88,8 @@ class Result:
 
 class Standard:
     def __init__(self, name: str, composition: Composition,
-                 rates: Union[Rates, Sequence[Union[BeamRates, Mapping[Line, float]]]]) -> None: ...
+                 rates: Union[Rates, Sequence[Union[BeamRates, Mapping[Line, float]]]], *,
+                 scatter: Optional[float] = None) -> None: ...
     @property
     def name(self) -> str: ...
     @property

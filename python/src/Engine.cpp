@@ -516,19 +516,27 @@ class Engine {
   std::vector<std::unique_ptr<FPRateAlgorithm>> extra_;  // batch workers beyond this engine
 };
 
-StandardRecord makeStandard(const std::string& name, py::object composition, py::object rates) {
+StandardRecord makeStandard(const std::string& name, py::object composition, py::object rates, py::object scatter) {
   if (name.empty()) inputError("a standard needs a name");
   StandardRecord s;
   s.name = name;
   s.composition = toCompound(composition, true);
   if (py::isinstance<Measurement>(rates)) {
+    if (!scatter.is_none()) inputError("the scatter rate belongs into the Rates object");
     s.rates = rates.cast<Measurement>();
-  } else {
-    for (auto item : py::iter(rates)) {
-      if (py::isinstance<BeamMeasurement>(item))
-        s.rates.beams.push_back(item.cast<BeamMeasurement>());
-      else
-        s.rates.beams.push_back(toBeam(item, py::none(), py::none(), py::none()));
+    return s;
+  }
+  for (auto item : py::iter(rates)) {
+    py::object beamScatter = s.rates.beams.empty() ? scatter : py::none();
+    if (py::isinstance<BeamMeasurement>(item)) {
+      s.rates.beams.push_back(item.cast<BeamMeasurement>());
+      if (!beamScatter.is_none()) {
+        if (s.rates.beams.back().hasScatter) inputError("beam 0 has a scatter rate twice: in its BeamRates and as scatter=");
+        s.rates.beams.back().hasScatter = true;
+        s.rates.beams.back().scatter = beamScatter.cast<double>();
+      }
+    } else {
+      s.rates.beams.push_back(toBeam(item, py::none(), beamScatter, py::none()));
     }
   }
   return s;
@@ -554,8 +562,10 @@ void bindEngine(py::module_& m) {
   py::class_<StandardRecord>(m, "Standard",
                              "A reference sample for Engine.calibrate: a name, its certified composition "
                              "{symbol: mass fraction} (adding up to 1 within 0.01) and its measured rates (a Rates, "
-                             "or a list per beam of BeamRates or {line: rate}); beam 0 needs its scatter rate.")
-      .def(py::init(&makeStandard), py::arg("name"), py::arg("composition"), py::arg("rates"))
+                             "or a list per beam of BeamRates or {line: rate} with beam 0's scatter rate as "
+                             "scatter=); beam 0 needs its scatter rate.")
+      .def(py::init(&makeStandard), py::arg("name"), py::arg("composition"), py::arg("rates"), py::kw_only(),
+           py::arg("scatter") = py::none())
       .def_property_readonly("name", [](const StandardRecord& s) { return s.name; })
       .def_property_readonly("composition", [](const StandardRecord& s) { return compositionDict(s.composition, false); })
       .def_property_readonly("rates", [](const StandardRecord& s) { return s.rates; })
