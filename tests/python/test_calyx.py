@@ -127,9 +127,9 @@ def test_errors_carry_the_library_message(tmp_path):
 def test_a_failed_calibration_read_keeps_the_factors(tmp_path):
     engine = calyx.Engine(ALLOY)
     before = engine.line_factors
-    # The first entry takes effect inside the library before the second throws.
+    # The first entry may take effect inside the library before the second fails.
     bad = write(tmp_path, "c.json", '{"lines": [[0, "Fe", "KA", 2.5], [0, "Cr", "KA", "high"]]}')
-    with pytest.raises(calyx.CalibrationFileError, match="wrong JSON type"):
+    with pytest.raises(calyx.CalibrationFileError):
         engine.load_calibration(bad)
     assert engine.line_factors == before
 
