@@ -137,19 +137,33 @@ class Engine {
     return out;
   }
 
-  double leFactor() const { return engine_->leCalibrationFactors[0]; }
-  double leOffset() const { return engine_->leCalibrationOffsets[0]; }
+  // Beam 0's; not a number for an engine without beams.
+  double leFactor() const {
+    return engine_->leCalibrationFactors.empty() ? std::nan("") : engine_->leCalibrationFactors[0];
+  }
+  double leOffset() const {
+    return engine_->leCalibrationOffsets.empty() ? std::nan("") : engine_->leCalibrationOffsets[0];
+  }
+
+  /// Puts the factors back as they were before a failed read or fit.
+  void restore(const std::unique_ptr<CalibrationSnapshot>& before) {
+    if (!before) return;
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(mutex_);
+    before->restore(*engine_);
+  }
 
   void loadCalibration(py::object path) {
     const std::string file = pathOf(path);
-    const CalibrationSnapshot before(*engine_);
+    std::unique_ptr<CalibrationSnapshot> before;
     try {
       libraryCall(ErrorKind::CalibrationFile, file, [&] {
         std::lock_guard<std::mutex> lock(mutex_);
+        before = std::make_unique<CalibrationSnapshot>(*engine_);
         return engine_->readCalibrationFile(file.c_str());
       });
     } catch (...) {
-      before.restore(*engine_);  // never a half-read calibration
+      restore(before);  // never a half-read calibration
       throw;
     }
   }
@@ -490,10 +504,11 @@ class Engine {
       inputError("the light-element fit (a straight line) needs at least two standards whose compositions scatter "
                  "differently");
     const std::string debugPath = debugCsv.is_none() ? std::string() : pathOf(debugCsv);
-    const CalibrationSnapshot before(*engine_);
+    std::unique_ptr<CalibrationSnapshot> before;
     try {
       libraryCall(ErrorKind::Calyx, "", [&] {
         std::lock_guard<std::mutex> lock(mutex_);
+        before = std::make_unique<CalibrationSnapshot>(*engine_);
         FPRateAlgorithm::Calibration calibration(*engine_);
         for (const FPRateAlgorithm::Standard& s : records) calibration.addStandard(s);
         if (!debugPath.empty()) calibration.setDebugFilePath(debugPath);
@@ -503,7 +518,7 @@ class Engine {
         return 0;
       });
     } catch (...) {
-      before.restore(*engine_);
+      restore(before);
       throw;
     }
   }
