@@ -1,0 +1,94 @@
+// The quantification and forward model as the command-line tool runs them, on plain C++
+// values: the Python module wraps these, and the benchmark times them without Python, so
+// that the difference is what the binding costs.
+#ifndef CALYX_PYTHON_CORE_H
+#define CALYX_PYTHON_CORE_H
+
+#include <string>
+#include <vector>
+
+#include <calyx/FPRateAlgorithm.h>
+
+namespace calyxpy {
+
+/// What was measured under one beam: the scatter rate (when measured) and line rates with
+/// their absolute uncertainties (0 when unknown), in the caller's order.
+struct BeamMeasurement {
+  bool hasScatter = false;
+  double scatter = 0.0;
+  std::vector<calyx::XRFLine> lines;
+  std::vector<double> rates;
+  std::vector<double> uncertainties;
+};
+
+/// One sample: per beam, in the configuration's beam order (fewer beams allowed).
+struct Measurement {
+  std::string sample;
+  std::vector<BeamMeasurement> beams;
+};
+
+struct LineReport {
+  unsigned int beam;
+  calyx::XRFLine line;
+  double measured;
+  double predicted;  ///< calibrated, efficiency-weighted, at the final composition
+  bool inUse;        ///< false for a line listed without a positive rate
+};
+
+struct QuantifyResult {
+  std::string sample;
+  calyx::Compound composition;
+  int passes = 0;
+  bool converged = false;
+  double lastChange = 0.0;  ///< largest change of a mass fraction in the last pass
+  std::vector<LineReport> lines;
+  double scatterMeasured = 0.0;
+  double scatterPredicted = 0.0;
+};
+
+struct QuantifyOptions {
+  int maxPasses = 200;
+  double tolerance = 1e-6;
+};
+
+/// "Fe KA", "Pb -90".
+std::string lineLabel(const calyx::XRFLine& line);
+
+/// True when the beam's excitation has the point the scatter model reads (20 keV).
+bool hasScatterModel(const calyx::FPRateAlgorithm& engine, unsigned int beam);
+/// Every beam's model computes its rates for the chemistry as it stands.
+void computeAllRates(calyx::FPRateAlgorithm& engine);
+/// rate x calibration factor x detector efficiency.
+double predictedLineRate(const calyx::FPRateAlgorithm& engine, const calyx::FPRateAlgorithm::AnalysisLine& line);
+/// The uncalibrated scatter prediction of a beam, as the light-element step forms it.
+double rawScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound);
+/// The same with the beam's light-element factor and offset.
+double predictedScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound);
+
+/// The checks the library leaves to its host, before a measurement enters the engine:
+/// beams in range, every listed line analysed, beam 0's scatter model and scatter rate
+/// when beam 0 has light elements, at least one positive rate. Empty when acceptable,
+/// otherwise the reason.
+std::string checkMeasurement(calyx::FPRateAlgorithm& engine, const Measurement& m);
+
+/// Puts the measurement state (fractions, uncertainties, measured and scatter rates) back
+/// to that of a new engine; the calibration stays.
+void clearMeasurement(calyx::FPRateAlgorithm& engine);
+
+/// The tool's quantification (after clearMeasurement): lines with a positive rate enter through one RateMapper per
+/// beam, the first guess, then passes until no fraction moves by more than the tolerance
+/// (NaN counts as a change) or the pass limit; the predictions at the final composition.
+/// The measurement must have passed checkMeasurement.
+QuantifyResult quantify(calyx::FPRateAlgorithm& engine, const Measurement& m, const QuantifyOptions& o);
+
+/// The forward model: every analysed line's calibrated, efficiency-weighted rate and every
+/// beam's scatter prediction (beams whose spectrum stops below 20 keV get none).
+Measurement simulate(calyx::FPRateAlgorithm& engine, const calyx::Compound& composition);
+
+/// Copies the calibration (line and initial-guess factors, light-element factors and
+/// offsets) and the detector from one engine to another built from the same builder.
+void copyCalibration(const calyx::FPRateAlgorithm& from, calyx::FPRateAlgorithm& to);
+
+}  // namespace calyxpy
+
+#endif  // CALYX_PYTHON_CORE_H
