@@ -5,6 +5,7 @@
 //   large: about 40 lines, Rh tube at 50 kV on a 0.05 keV grid (1004 points)
 #include <benchmark/benchmark.h>
 #include <omp.h>
+#include <spdlog/spdlog.h>
 
 #include <cstdlib>
 #include <memory>

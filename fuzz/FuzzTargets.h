@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <json/json.h>
+#include <spdlog/spdlog.h>
 
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Logger.h"
