@@ -12,7 +12,7 @@
 #include <set>
 #include <vector>
 
-#include "Sherman/ReferenceRates.h"
+#include "support/ReferenceRates.h"
 #include "calyx/Filter.h"
 #include "calyx/Logger.h"
 #include "calyx/Sherman.h"
