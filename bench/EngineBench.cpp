@@ -5,6 +5,7 @@
 //                  time outside it is quantify / passes - ratesPerPass;
 //   createEngine   FPRateAlgorithm::Builder::create from an example configuration.
 #include <benchmark/benchmark.h>
+#include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <cmath>

@@ -5,13 +5,14 @@
 //   large: about 40 lines, Rh tube at 50 kV on a 0.05 keV grid (1004 points)
 #include <benchmark/benchmark.h>
 #include <omp.h>
+#include <spdlog/spdlog.h>
 
 #include <cstdlib>
 #include <memory>
 #include <set>
 #include <vector>
 
-#include "Sherman/ReferenceRates.h"
+#include "support/ReferenceRates.h"
 #include "calyx/Filter.h"
 #include "calyx/Logger.h"
 #include "calyx/Sherman.h"

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <calyx/calyx.h>
+#include <spdlog/spdlog.h>
 
 int main() {
   using namespace calyx;

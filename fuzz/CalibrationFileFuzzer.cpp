@@ -1,6 +1,6 @@
 // libFuzzer target: FPRateAlgorithm::readCalibrationFile on arbitrary bytes, into an engine
 // built from the example oxide configuration.
-#include "FuzzTargets.h"
+#include "support/FuzzTargets.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   calyx::fuzz::silenceLogger();

@@ -1,5 +1,5 @@
 // libFuzzer target: FPRateAlgorithm::Builder::readConfig on arbitrary bytes, then create.
-#include "FuzzTargets.h"
+#include "support/FuzzTargets.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   calyx::fuzz::silenceLogger();

@@ -9,7 +9,6 @@
 
 #include "detail/Log.h"
 #include "detail/LogSink.h"
-#include "calyx/version.h"
 
 #ifdef __ANDROID__
 #include <android/log.h>
@@ -80,7 +79,5 @@ std::shared_ptr<spdlog::logger> makeLibraryLogger() {
 std::shared_ptr<spdlog::logger> logger = detail::makeLibraryLogger();
 
 spdlog::logger* getLogger() { return logger.get(); }
-
-const char* versionString() { return CALYX_VERSION_STRING; }
 
 }  // namespace calyx

@@ -4,6 +4,8 @@
 // deficient) and a fixed fraction of Δ is taken.
 #include "calyx/OptimizationProblem.h"
 
+#include <Eigen/SVD>
+
 #include "detail/Log.h"
 
 namespace calyx {

@@ -1,6 +1,6 @@
 // Replays every input the fuzz targets once found faulty (tests/data/fuzz-regressions/TARGET,
-// one file each) through the same harness as the fuzzers (fuzz/FuzzTargets.h), so that a
-// fault that comes back fails here, in every build, without clang. In the sanitizer build
+// one file each) through the same harness as the fuzzers (tests/support/FuzzTargets.h), so
+// that a fault that comes back fails here, in every build, without clang. In the sanitizer build
 // the replay is checked by ASan and UBSan as well.
 #include <algorithm>
 #include <exception>
@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "FuzzTargets.h"
+#include "support/FuzzTargets.h"
 
 namespace calyx {
 namespace {

@@ -1,6 +1,7 @@
 // Links libCalyx.so the way a host does and touches every family through the umbrella
 // header, so that a symbol left unexported fails the build here.
 #include <calyx/calyx.h>
+#include <spdlog/spdlog.h>
 
 #include <cstring>
 #include <memory>

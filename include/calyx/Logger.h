@@ -9,12 +9,18 @@
 /// own logger unregistered rather than fail at load; getLogger() always returns it.
 /// Logging is synchronous on the calling thread and never throws: a message that cannot be
 /// formatted or written goes to spdlog's error handler (one line on standard error).
+///
+/// This header only declares spdlog's types, so that including the library costs a host
+/// little. A host that logs or sets the level includes spdlog itself:
+///
+///     #include <spdlog/spdlog.h>
+///     calyx::getLogger()->set_level(spdlog::level::warn);
 #ifndef CALYX_LOGGER_H
 #define CALYX_LOGGER_H
 
 #include <memory>
 
-#include <spdlog/spdlog.h>
+#include <spdlog/fwd.h>  // spdlog::logger, spdlog::level::level_enum
 
 #include "calyx/export.h"
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include <Eigen/Dense>
+#include <Eigen/Core>  // the vector and matrix types; the solver includes the SVD itself
 
 #include "calyx/export.h"
 

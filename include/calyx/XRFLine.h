@@ -20,13 +20,14 @@ namespace calyx {
 /// An angle of the instrument geometry, held in radians.
 class CALYX_EXPORT Angle {
  public:
+  static constexpr double kRadiansPerDegree = 0.017453292519943295;  ///< pi / 180
+  static constexpr double kDegreesPerRadian = 57.29577951308232;     ///< 180 / pi
+
   Angle() = default;  ///< 0 radians
   static Angle createFromRadian(double radians) { return Angle(radians); }
-  /// degrees x 0.017453292519943295
-  static Angle createFromDegrees(double degrees) { return Angle(degrees * 0.017453292519943295); }
+  static Angle createFromDegrees(double degrees) { return Angle(degrees * kRadiansPerDegree); }
   double radians() const { return radians_; }
-  /// radians x 57.29577951308232
-  double getDegrees() const { return radians_ * 57.29577951308232; }
+  double getDegrees() const { return radians_ * kDegreesPerRadian; }
 
  private:
   explicit Angle(double r) : radians_(r) {}

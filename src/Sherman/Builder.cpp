@@ -26,24 +26,25 @@ constexpr double kDefaultAngleDegrees = 45.0;
 // Radiative rate of a line; a group line sums the rates of its transitions.
 double radiativeRate(int Z, int line) {
   using detail::xrl::radRate;
-  if (line < 0 || line > 3) return radRate(Z, line);
+  if (line < KA_LINE || line > LB_LINE) return radRate(Z, line);
   if (Z < 1 || Z > kMaxGroupLineZ) return 0.0;
   switch (line) {
-    case 0: {  // KA: KL1 + KL2 + KL3
-      double r = radRate(Z, -1);
-      r = r + radRate(Z, -2);
-      r = r + radRate(Z, -3);
+    case KA_LINE: {
+      double r = radRate(Z, KL1_LINE);
+      r = r + radRate(Z, KL2_LINE);
+      r = r + radRate(Z, KL3_LINE);
       return r;
     }
-    case 1: {  // KB: whatever of the K shell's radiative decay is not KA
-      const double r = radRate(Z, 0);
+    case KB_LINE: {  // whatever of the K shell's radiative decay is not KA
+      const double r = radRate(Z, KA_LINE);
       if (r == 0.0 || r == 1.0) return 0.0;
       return 1.0 - r;
     }
-    case 2:  // LA: L3M5 + L3M4
-      return radRate(Z, -90) + radRate(Z, -89);
-    default: {  // LB: L2M4, L3N5, L1M3, L1M2, L3O3, L3O4, L3N1
-      static constexpr int kLBTransitions[] = {-63, -95, -34, -33, -100, -101, -91};
+    case LA_LINE:
+      return radRate(Z, L3M5_LINE) + radRate(Z, L3M4_LINE);
+    default: {  // LB
+      static constexpr int kLBTransitions[] = {L2M4_LINE, L3N5_LINE, L1M3_LINE, L1M2_LINE,
+                                               L3O3_LINE, L3O4_LINE, L3N1_LINE};
       double r = 0.0;
       for (int code : kLBTransitions) r = r + radRate(Z, code);
       return r;
@@ -57,22 +58,37 @@ double effectiveYield(int Z, int shell) {
   auto w = [Z](int n) { return detail::xrl::fluorYield(Z, n); };
   auto f = [Z](int n) { return detail::xrl::cosKronTransProb(Z, n); };
   switch (shell) {
-    case 2:  // L2
-      return w(2) + w(1) * f(1);
-    case 3:  // L3
-      return w(3) + w(2) * f(4) + w(1) * (f(1) * f(4) + f(2));
-    case 5:  // M2
-      return w(5) + w(4) * f(5);
-    case 6:  // M3
-      return w(6) + w(5) * f(9) + w(4) * (f(5) * f(9) + f(6));
-    case 7:  // M4
-      return w(7) + w(6) * f(12) + w(5) * (f(9) * f(12) + f(10)) +
-             w(4) * (f(5) * f(9) * f(12) + f(6) * f(12) + f(5) * f(10) + f(7));
-    case 8:  // M5
-      return w(8) + w(7) * f(14) + w(6) * (f(12) * f(14) + f(10)) +
-             w(5) * (f(9) * f(12) * f(14) + f(10) * f(14) + f(9) * f(13) + f(11)) +
-             w(4) * (f(5) * f(9) * f(12) * f(14) + f(5) * f(9) * f(13) + f(5) * f(10) * f(14) +
-                     f(6) * f(12) * f(14) + f(5) * f(11) + f(6) * f(13) + f(7) * f(14) + f(8));
+    case L2_SHELL:
+      return w(L2_SHELL) + w(L1_SHELL) * f(FL12_TRANS);
+    case L3_SHELL:
+      return w(L3_SHELL) + w(L2_SHELL) * f(FL23_TRANS) +
+             w(L1_SHELL) * (f(FL12_TRANS) * f(FL23_TRANS) + f(FL13_TRANS));
+    case M2_SHELL:
+      return w(M2_SHELL) + w(M1_SHELL) * f(FM12_TRANS);
+    case M3_SHELL:
+      return w(M3_SHELL) + w(M2_SHELL) * f(FM23_TRANS) +
+             w(M1_SHELL) * (f(FM12_TRANS) * f(FM23_TRANS) + f(FM13_TRANS));
+    case M4_SHELL:
+      return w(M4_SHELL) + w(M3_SHELL) * f(FM34_TRANS) +
+             w(M2_SHELL) * (f(FM23_TRANS) * f(FM34_TRANS) + f(FM24_TRANS)) +
+             w(M1_SHELL) * (f(FM12_TRANS) * f(FM23_TRANS) * f(FM34_TRANS) +
+                            f(FM13_TRANS) * f(FM34_TRANS) + f(FM12_TRANS) * f(FM24_TRANS) +
+                            f(FM14_TRANS));
+    case M5_SHELL:
+      // The direct M3 -> M5 transfer is f35; the M3 term takes f24 (FM24_TRANS) instead, as
+      // the calibrations made so far do. Correcting it changes M-line results: a deliberate
+      // change of its own, not part of a renaming.
+      return w(M5_SHELL) + w(M4_SHELL) * f(FM45_TRANS) +
+             w(M3_SHELL) * (f(FM34_TRANS) * f(FM45_TRANS) + f(FM24_TRANS)) +
+             w(M2_SHELL) * (f(FM23_TRANS) * f(FM34_TRANS) * f(FM45_TRANS) +
+                            f(FM24_TRANS) * f(FM45_TRANS) + f(FM23_TRANS) * f(FM35_TRANS) +
+                            f(FM25_TRANS)) +
+             w(M1_SHELL) * (f(FM12_TRANS) * f(FM23_TRANS) * f(FM34_TRANS) * f(FM45_TRANS) +
+                            f(FM12_TRANS) * f(FM23_TRANS) * f(FM35_TRANS) +
+                            f(FM12_TRANS) * f(FM24_TRANS) * f(FM45_TRANS) +
+                            f(FM13_TRANS) * f(FM34_TRANS) * f(FM45_TRANS) +
+                            f(FM12_TRANS) * f(FM25_TRANS) + f(FM13_TRANS) * f(FM35_TRANS) +
+                            f(FM14_TRANS) * f(FM45_TRANS) + f(FM15_TRANS));
     default:  // K, L1, M1: no inner subshell feeds them
       return w(shell);
   }

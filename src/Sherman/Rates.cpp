@@ -15,7 +15,8 @@
 // model's tables (Tables.cpp); each call forms only what depends on the composition: the
 // attenuation sums, Pin once per enhancer and point, Pout once per pair of lines. Every
 // operation is written in the order of the equation above, so that results are the same
-// bits as its plain evaluation (ReferenceRates.cpp) on every run and thread count.
+// bits as its plain evaluation (tests/support/ReferenceRates.cpp) on every run and thread
+// count.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include <spdlog/spdlog.h>
+
 #include "calyx/Chemistry.h"
 #include "calyx/Logger.h"
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
 
 #include "calyx/FPRateAlgorithm.h"
 #include "detail/LogSink.h"

@@ -12,7 +12,7 @@
 
 #include "calyx/Filter.h"
 #include "calyx/Sherman.h"
-#include "Sherman/ReferenceRates.h"
+#include "support/ReferenceRates.h"
 #include "calyx/TubeSpectrum.h"
 #include "support/LogCapture.h"
 #include "support/ShermanReference.h"

@@ -1,6 +1,7 @@
 // A host program: builds an engine from a configuration file, predicts the rates of a
 // known alloy with the engine's own model, quantifies them, and checks the composition.
 #include <calyx/calyx.h>
+#include <spdlog/spdlog.h>
 
 #include <cmath>
 #include <cstdio>

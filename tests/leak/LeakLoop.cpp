@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <spdlog/spdlog.h>
+
 #include "calyx/calyx.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
 
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Logger.h"

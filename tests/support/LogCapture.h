@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
 
 #include "calyx/Logger.h"
 

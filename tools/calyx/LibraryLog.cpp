@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
 
 #include <calyx/Logger.h>
 

@@ -5,8 +5,8 @@
 // throw at its caller: JsonCpp's conversion error on a value of the wrong type
 // (Json::LogicError) and the standard map's out-of-range error of an unknown line code.
 // Anything else escapes, and the fuzzer or the test reports it.
-#ifndef CALYX_FUZZ_FUZZTARGETS_H
-#define CALYX_FUZZ_FUZZTARGETS_H
+#ifndef CALYX_TESTS_SUPPORT_FUZZTARGETS_H
+#define CALYX_TESTS_SUPPORT_FUZZTARGETS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <json/json.h>
+#include <spdlog/spdlog.h>
 
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Logger.h"
@@ -139,4 +140,4 @@ inline void silenceLogger() {
 }  // namespace fuzz
 }  // namespace calyx
 
-#endif  // CALYX_FUZZ_FUZZTARGETS_H
+#endif  // CALYX_TESTS_SUPPORT_FUZZTARGETS_H

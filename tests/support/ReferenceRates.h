@@ -1,8 +1,8 @@
 // The rate equation of the Sherman model evaluated plainly, as it reads: xraylib look-ups,
 // logarithms and sines inside the loops, nothing tabulated. Slow; it is the reference that
 // the tabulated computeRates() must match bit for bit, in the tests and the benchmarks.
-#ifndef CALYX_SHERMAN_REFERENCERATES_H
-#define CALYX_SHERMAN_REFERENCERATES_H
+#ifndef CALYX_TESTS_SUPPORT_REFERENCERATES_H
+#define CALYX_TESTS_SUPPORT_REFERENCERATES_H
 
 #include <vector>
 
@@ -25,4 +25,4 @@ ReferenceRates referenceRates(const Sherman& model);
 }  // namespace detail
 }  // namespace calyx
 
-#endif  // CALYX_SHERMAN_REFERENCERATES_H
+#endif  // CALYX_TESTS_SUPPORT_REFERENCERATES_H

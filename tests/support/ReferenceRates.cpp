@@ -11,7 +11,7 @@
 //
 // Every datum is looked up where the equation uses it. This is what computeRates() makes
 // fast with its tables; the two must agree to the last bit.
-#include "Sherman/ReferenceRates.h"
+#include "support/ReferenceRates.h"
 
 #include <algorithm>
 #include <cmath>
