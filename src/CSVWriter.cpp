@@ -1,8 +1,17 @@
 #include "calyx/CSVWriter.h"
 
+#include "detail/Log.h"
+
 namespace calyx {
 
-CSVWriter::CSVWriter(const char* path) : out_(path, std::ios::out | std::ios::trunc) {}
+CSVWriter::CSVWriter(const char* path) {
+  if (path == nullptr) {
+    CALYX_LOG_ERR("CSV writer without a path (null): its rows are dropped");
+    out_.setstate(std::ios::failbit);
+    return;
+  }
+  out_.open(path, std::ios::out | std::ios::trunc);
+}
 
 CSVWriter::~CSVWriter() { out_.close(); }
 

@@ -17,7 +17,8 @@ namespace calyx {
 class CALYX_EXPORT CSVWriter {
  public:
   /// Opens (and empties) the file. A file that cannot be created is not reported:
-  /// every later row is silently dropped.
+  /// every later row is silently dropped. A null path is reported (an error in the log)
+  /// and its rows are dropped likewise.
   explicit CSVWriter(const char* path);
   ~CSVWriter();
   CSVWriter(const CSVWriter&) = delete;
