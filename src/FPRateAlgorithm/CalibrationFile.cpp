@@ -76,7 +76,7 @@ int FPRateAlgorithm::writeCalibrationFile(const char* path) {
 
   const std::string unwritable = nonFiniteValue(*this);
   if (!unwritable.empty()) {
-    CALYX_LOG_ERR("cannot write calibration file {:s}: {:s}", path, unwritable);
+    CALYX_LOG_ERR("cannot write calibration file {:s}: {:s}", path != nullptr ? path : "(null)", unwritable);
     return 1;
   }
 
