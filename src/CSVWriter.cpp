@@ -10,6 +10,8 @@
 #include <exception>
 #include <random>
 
+#include "detail/Log.h"
+
 namespace calyx {
 namespace {
 
@@ -37,9 +39,21 @@ std::string makeTemporaryBeside(const std::string& path) {
 
 }  // namespace
 
-CSVWriter::CSVWriter(const char* path) : out_(path, std::ios::out | std::ios::trunc) {}
+CSVWriter::CSVWriter(const char* path) {
+  if (path == nullptr) {
+    CALYX_LOG_ERR("CSV writer without a path (null): its rows are dropped");
+    out_.setstate(std::ios::failbit);
+    return;
+  }
+  out_.open(path, std::ios::out | std::ios::trunc);
+}
 
 CSVWriter::CSVWriter(const char* path, ReplaceWhole) : exceptionsAtStart_(std::uncaught_exceptions()) {
+  if (path == nullptr) {
+    CALYX_LOG_ERR("CSV writer without a path (null): its rows are dropped");
+    out_.setstate(std::ios::failbit);
+    return;
+  }
   const std::string target = path;
   struct stat st;
   if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {

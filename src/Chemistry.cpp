@@ -4,6 +4,7 @@
 #include <array>
 #include <sstream>
 
+#include "detail/Log.h"
 #include "detail/Xraylib.h"
 
 namespace calyx {
@@ -65,6 +66,14 @@ Compound Compound::createPure(int atomicNumber) {
   Compound c;
   c.entries_.emplace_back(Element(atomicNumber), 1.0, 0.0);
   return c;
+}
+
+bool Compound::fromFormula(const char* formula, Compound& out) {
+  if (formula == nullptr) {
+    CALYX_LOG_ERR("cannot parse a chemical formula: it is null");
+    return false;
+  }
+  return fromFormula(std::string(formula), out);
 }
 
 bool Compound::fromFormula(const std::string& formula, Compound& out) {

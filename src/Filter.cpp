@@ -69,6 +69,8 @@ double comptonScatterEnergy(const Angle& angle, double energyKeV) {
   // angle with cos θ < 1. The light-element calibration is built on this convention.
   const double lambda = kHcKeVAngstrom / energyKeV;
   const double shifted = lambda - kComptonWavelengthAngstrom * (1.0 - std::cos(angle.radians()));
+  // A wavelength of 0 or below (E at or past hc / shift, or E not above 0) has no energy.
+  if (!(energyKeV > 0.0) || !(shifted > 0.0)) return std::nan("");
   return kHcKeVAngstrom / shifted;
 }
 

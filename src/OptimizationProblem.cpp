@@ -20,18 +20,24 @@ OptimizationProblem::OptimizationProblem(const std::shared_ptr<Model>& model,
       jacobian_(pointCount, dimension_),
       point_(dimension_) {}
 
-void OptimizationProblem::solve(unsigned int iterations, const std::vector<float>& x,
-                                const std::vector<float>& y) {
-  if (iterations == 0) return;
+int OptimizationProblem::solve(unsigned int iterations, const std::vector<float>& x,
+                               const std::vector<float>& y) {
+  if (iterations == 0) return 0;
   if (!model_) {
     CALYX_LOG_ERR("optimisation without a model");
-    return;
+    return 1;
   }
   // Short data would be read past its end.
   if (x.size() < pointCount_ || y.size() < pointCount_) {
     CALYX_LOG_ERR("optimisation needs {} data points, got {} abscissae and {} values",
                   pointCount_, x.size(), y.size());
-    return;
+    return 1;
+  }
+  // The model reads n parameters, and the step (n entries) is added to the point.
+  if (point_.size() != static_cast<Eigen::Index>(dimension_)) {
+    CALYX_LOG_ERR("optimisation start point has {} entries, the model has {} parameters", point_.size(),
+                  dimension_);
+    return 1;
   }
   // With no points or no parameters there is no step to take (and nothing to decompose).
   const bool nothingToSolve = pointCount_ == 0 || dimension_ == 0;
@@ -45,7 +51,7 @@ void OptimizationProblem::solve(unsigned int iterations, const std::vector<float
         CALYX_LOG_ERR("the model's gradient has {} entries instead of {}", gradientBuffer_.size(),
                       dimension_);
         gradientBuffer_.resize(dimension_);
-        return;
+        return 1;
       }
       jacobian_.row(i) = gradientBuffer_.transpose();
     }
@@ -54,6 +60,7 @@ void OptimizationProblem::solve(unsigned int iterations, const std::vector<float
     const Eigen::VectorXf step = svd.solve(residualVector_);
     point_ += stepFactor_ * step;
   }
+  return 0;
 }
 
 }  // namespace calyx

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "detail/Log.h"
+
 namespace calyx {
 namespace {
 
@@ -207,9 +209,22 @@ void DiscreteSpectrum<T>::setEnergyAt(unsigned int index, T energy) {
 
 // ---- ConcatSpectrum -------------------------------------------------------------------
 
+namespace {
+
+// What a null part of a join stands for: a spectrum without points, so that size() and the
+// index arithmetic stay defined.
+std::shared_ptr<SpectrumBase<double>> partOrEmpty(const std::shared_ptr<SpectrumBase<double>>& part,
+                                                  const char* which) {
+  if (part != nullptr) return part;
+  CALYX_LOG_ERR("joined spectrum: the {:s} part is null; it is taken as a spectrum of no points", which);
+  return std::make_shared<DiscreteSpectrum<double>>(0u);
+}
+
+}  // namespace
+
 ConcatSpectrum::ConcatSpectrum(std::shared_ptr<SpectrumBase<double>>& first,
                                std::shared_ptr<SpectrumBase<double>>& second)
-    : first_(first), second_(second) {}
+    : first_(partOrEmpty(first, "first")), second_(partOrEmpty(second, "second")) {}
 
 ConcatSpectrum::~ConcatSpectrum() {
   second_.reset();
@@ -238,6 +253,10 @@ double ConcatSpectrum::energyAt(unsigned int index) const {
 
 std::shared_ptr<SpectrumBase<double>> spectrumConcat(std::shared_ptr<SpectrumBase<double>>& first,
                                                      std::shared_ptr<SpectrumBase<double>>& second) {
+  if (first == nullptr || second == nullptr) {
+    CALYX_LOG_ERR("cannot join spectra: the {:s} part is null", first == nullptr ? "first" : "second");
+    return nullptr;
+  }
   return std::make_shared<ConcatSpectrum>(first, second);
 }
 

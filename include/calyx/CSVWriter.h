@@ -20,7 +20,8 @@ class CALYX_EXPORT CSVWriter {
   struct ReplaceWhole {};
 
   /// Opens (and empties) the file. A file that cannot be created is not reported:
-  /// every later row is silently dropped.
+  /// every later row is silently dropped. A null path is reported (an error in the log)
+  /// and its rows are dropped likewise.
   explicit CSVWriter(const char* path);
   /// Writes the rows to a new file beside `path` under a name of its own (created
   /// exclusively: an existing file or a link planted at that name is never opened) and
@@ -28,7 +29,8 @@ class CALYX_EXPORT CSVWriter {
   /// of the same path, only ever see a whole file. A link at `path` is replaced, not
   /// followed; a path that leads to a device or FIFO is written directly. A writer destroyed
   /// while an exception propagates removes its file and leaves `path` as it was. As above,
-  /// a file that cannot be made is not reported and the rows are dropped.
+  /// a file that cannot be made is not reported and the rows are dropped; a null path is
+  /// reported (error) and its rows dropped.
   CSVWriter(const char* path, ReplaceWhole);
   ~CSVWriter();
   CSVWriter(const CSVWriter&) = delete;

@@ -80,6 +80,8 @@ class CALYX_EXPORT Compound {
   /// Parses a chemical formula ("Fe2O3", "SiO2") with xraylib. Returns false and leaves
   /// `out` unchanged when the formula does not parse.
   static bool fromFormula(const std::string& formula, Compound& out);
+  /// As above; a null formula is refused (false, with an error in the log).
+  static bool fromFormula(const char* formula, Compound& out);
 
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }

@@ -71,13 +71,17 @@ class CALYX_EXPORT FPRateAlgorithm {
   };
 
   /// Maps the caller's list of lines of one beam to analysis lines once, so that rates can
-  /// then be entered as plain arrays in that order.
+  /// then be entered as plain arrays in that order. It keeps a reference to the engine,
+  /// which must outlive it (nothing can check that).
   class CALYX_EXPORT RateMapper {
    public:
     /// Marks every matched analysis line in use; unmatched positions get index -1.
     RateMapper(FPRateAlgorithm& algorithm, unsigned int beam, const std::vector<XRFLine>& lines);
     /// Stores the beam's scatter rate and, for each matched position, the rate and its
-    /// uncertainty (0 when `uncertainties` is null). Unmatched positions are not read.
+    /// uncertainty (0 when `uncertainties` is null; a negative or non-finite one is taken
+    /// as 0, with a warning). Unmatched positions are not read; both arrays may be null when
+    /// nothing matched. A null `rates` with matched lines is refused with an error: those
+    /// lines are taken out of use (no earlier rate is reused), the scatter rate is stored.
     template <typename T>
     void setRates(T leRate, T* rates, T* uncertainties);
     void setRates() {}  ///< no rates: does nothing
@@ -106,7 +110,8 @@ class CALYX_EXPORT FPRateAlgorithm {
   /// from scatter (the light elements of beam lastBeam, from beam 0's scatter rate); then
   /// each in-use line of beams 0..lastBeam scales its element's fraction by measured /
   /// calibrated prediction, an element's k lines taking a k-th of the correction each. A line
-  /// whose measured rate or prediction is 0 or not finite sits out the pass (warning).
+  /// whose measured rate is 0, negative or not finite, or whose prediction is 0 or not
+  /// finite, sits out the pass (warning).
   void process(int lastBeam);
   /// Raises every fraction to at least 1e-8, then scales fractions and uncertainties to a
   /// sum of 1.
@@ -134,8 +139,9 @@ class CALYX_EXPORT FPRateAlgorithm {
   /// The light-element step of process(): predicts beam 0's scatter rate (excitation at
   /// 20 keV x Compton share of the sample at the Compton energy of 19 keV x detector
   /// efficiency x LE factor + LE offset) and moves the light elements of beam lastBeam by
-  /// the residual. Warns and changes nothing when beam 0 stops below 20 keV or the step
-  /// would not be finite.
+  /// the residual. Warns and changes nothing when beam 0's measured scatter rate is 0 or
+  /// below or not finite, when beam 0 stops below 20 keV or when the step would not be
+  /// finite.
   void adjustLEChemByResidual(int lastBeam);
   /// An alternative step: beam 0's light elements move their sum by 0.05 tanh(m / p - 1).
   /// Not used by process().
@@ -149,7 +155,8 @@ class CALYX_EXPORT FPRateAlgorithm {
   // Calibration file (JSON): "lines" [[beam, symbol, line name or code, factor(, guess)]],
   // "LEFactors", "LEOffsets".
   /// Writes through a temporary file renamed over the target: 0 on success; 1 with an
-  /// error in the log when it cannot be written (a previous file is left intact).
+  /// error in the log when it cannot be written, or when a factor or offset is not finite
+  /// (JSON cannot carry it); a previous file is left intact.
   int writeCalibrationFile(const char* path);
   /// 0 when read; 1 when it does not parse or has no "lines" (nothing changed then).
   /// Entries for lines the engine lacks are skipped with a warning; surplus light-element
@@ -157,7 +164,9 @@ class CALYX_EXPORT FPRateAlgorithm {
   int readCalibrationFile(const char* path);
 
   DetectorHardware detector;                   ///< copied from the builder
-  std::shared_ptr<Sherman::Chemistry> chemistry;  ///< the one composition every model reads
+  /// The one composition every model reads. Its arrays must keep their size: the analysis
+  /// lines and the models point into them, and each step refuses (error) once they moved.
+  std::shared_ptr<Sherman::Chemistry> chemistry;
   std::vector<Sherman> shermans;               ///< one model per beam, never reallocated
   std::vector<std::set<Element>> leElements;   ///< light elements per beam
   std::vector<double> leRates;                 ///< measured scatter rate per beam
@@ -274,12 +283,21 @@ class CALYX_EXPORT FPRateAlgorithm::Calibration {
   /// "No useable calibration points") and beam 0's light-element factor and offset; leaves
   /// the chemistry and rates at the last standard's. The debug CSV appears whole at
   /// the end (CSVWriter::ReplaceWhole); an unwritable one loses its rows, silently.
+  /// A non-finite measured rate is left out of its line's fit (warning). A
+  /// standard is left out of the light-element fit (warning) when its scatter cannot be
+  /// predicted (a composition empty, all 0, with a negative or non-finite fraction, or with
+  /// an element without atomic data, Z outside 1..107, as Element("FE") gives) or when its
+  /// scatter rate is not finite. With fewer than two usable standards, or standards that
+  /// scatter alike, the light-element fit is undefined: beam 0 keeps its factor and offset
+  /// (warning). Refused (error) when the chemistry's arrays were resized after the build.
   void computeCalibrationFactors();
   /// The compound plus beam 0's light elements sharing 1 - Σ fractions (when positive).
   Compound createBeamCompound(const Compound& compound, const std::set<Element>& elements);
 
   /// Where each run writes its debug CSV (default: the platform's debug path, see README).
   void setDebugFilePath(const std::string& path) { debugFilePath_ = path; }
+  /// As above; a null path is refused with an error (the path is kept).
+  void setDebugFilePath(const char* path);
   const std::string& debugFilePath() const { return debugFilePath_; }
   /// The platform's default debug CSV path.
   static const char* defaultDebugFilePath();

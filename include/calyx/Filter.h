@@ -50,9 +50,13 @@ CALYX_EXPORT double filterTransmission(int atomicNumber, double thicknessMicrome
 CALYX_EXPORT double filterTransmission(int atomicNumber, double thicknessMicrometres, double energyKeV);
 
 /// Energy assigned to a photon of energy E scattered through `angle`:
-/// hc / (hc/E - λc (1 - cos θ)). The wavelength shift is subtracted, so the result lies above E.
+/// hc / (hc/E - λc (1 - cos θ)). The wavelength shift is subtracted (a physical Compton
+/// photon loses energy; the scatter model and its calibration are built on this pairing),
+/// so the result lies at or above E and grows without bound as the shift nears hc/E.
+/// Domain: 0 < E < hc / (λc (1 - cos θ)), about 511 keV at 90 degrees and 316 keV at
+/// 128 degrees. Outside it (and for a non-finite E or angle) the result is NaN.
 CALYX_EXPORT double comptonScatterEnergy(const Angle& angle, double energyKeV);
-/// The same at 128 degrees.
+/// The same at 128 degrees (domain below about 316 keV).
 CALYX_EXPORT double comptonScatterEnergy(double energyKeV);
 
 /// Σ w σC(E) / Σ w μ(E): the Compton share of the attenuation (weights not normalised;

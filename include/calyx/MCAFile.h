@@ -36,10 +36,17 @@ class CALYX_EXPORT MCAFile {
   /// or there are more values than a spectrum can hold; the spectrum then stays. The count
   /// only sizes the first allocation (capped), never the number of values read.
   static int load(const std::string& path, MCAFile& target);
+  /// As above; a null path is refused (1, with an error in the log).
+  static int load(const char* path, MCAFile& target);
   /// Writes the file (metadata in key order, then the energy scale of the spectrum, an empty
-  /// line, the count and the values). An object without a spectrum, or a file that cannot
-  /// be created, is reported in the log (error level) and nothing is written.
-  void write(const std::string& path) const;
+  /// line, the count and the values): 0. 1 with an error in the log, and nothing written,
+  /// for an object without a spectrum, a file that cannot be created, or metadata the
+  /// format cannot carry back unchanged: a key or value holding a line break, a key holding
+  /// "=", a key or value with blanks (white space) at either end. A write that fails
+  /// part-way also gives 1.
+  int write(const std::string& path) const;
+  /// As above; a null path is refused (1, with an error in the log).
+  int write(const char* path) const;
 
   /// The spectrum (shared, not copied), or null before a load or setSpectrum().
   std::shared_ptr<LinearSpectrum<double>> getSpectrum() const { return spectrum_; }

@@ -37,14 +37,17 @@ class CALYX_EXPORT OptimizationProblem {
   OptimizationProblem(const std::shared_ptr<Model>& model, unsigned int pointCount);
 
   void setStepFactor(float factor) { stepFactor_ = factor; }  ///< damping; 1 = full step
-  /// The parameter vector: set the start before solve(), read the result after.
+  /// The parameter vector: set the start before solve(), read the result after. It must
+  /// keep the model's parameterCount() entries (solve() refuses another size).
   Eigen::VectorXf& currentPoint() { return point_; }
   /// y_i - f(x_i; p) as computed at the start of the last iteration.
   const Eigen::VectorXf& residuals() const { return residualVector_; }
 
-  /// Runs `iterations` Gauss-Newton steps on the first pointCount entries of x and y.
-  /// Shorter data (or a null model) are refused with an error in the log: nothing changes.
-  void solve(unsigned int iterations, const std::vector<float>& x, const std::vector<float>& y);
+  /// Runs `iterations` Gauss-Newton steps on the first pointCount entries of x and y: 0.
+  /// 1 with an error in the log, nothing changed, for shorter data, a null model or a start
+  /// vector whose size is not the model's parameter count; 1 too when the model resizes the
+  /// gradient vector (the iteration stops there).
+  int solve(unsigned int iterations, const std::vector<float>& x, const std::vector<float>& y);
 
  private:
   std::shared_ptr<Model> model_;

@@ -26,7 +26,8 @@ namespace calyx {
 
 /// The fundamental-parameter factor of a line: S = R (1 - 1/J) W, with R the radiative rate
 /// (group lines summed over their transitions), J the shell's jump ratio and W the
-/// fluorescence yield including Coster-Kronig transfers. xraylib data.
+/// fluorescence yield including Coster-Kronig transfers. xraylib data. 0 for a line the
+/// element lacks (where xraylib has no jump ratio the product would be NaN or infinite).
 CALYX_EXPORT double lineSensitivity(const XRFLine& line);
 
 /// The model of one beam: its lines, the shared chemistry it reads (`chemistry`), its
@@ -38,7 +39,9 @@ class CALYX_EXPORT Sherman {
  public:
   /// The composition that every beam's model reads: one fraction and uncertainty per
   /// element, elements in ascending atomic number, fixed at construction. The arrays are
-  /// never resized, so references into them stay valid.
+  /// never resized, so references into them stay valid: the models' lines and the engine's
+  /// analysis lines point into them (a host must not resize them; the engine and the models
+  /// check the sizes before they compute and refuse, with an error, when they changed).
   class CALYX_EXPORT Chemistry {
    public:
     /// The elements in ascending atomic number, each at fraction 0 and uncertainty 0.
@@ -48,7 +51,8 @@ class CALYX_EXPORT Sherman {
     int getIndex(const Element& element) const;
     bool hasElement(const Element& element) const;
     /// Stores fraction and uncertainty; false without change when the fraction is outside
-    /// [0, 1] or the element is absent.
+    /// [0, 1] or not a number, or the element is absent. An uncertainty that is negative or
+    /// not finite is stored as 0 (unknown), with a warning.
     bool set(const Element& element, double fraction, double uncertainty);
     /// Zeroes every entry, then stores the compound's entries; an element not held is
     /// skipped with the warning "cannot set chem for <symbol>".
@@ -109,12 +113,16 @@ class CALYX_EXPORT Sherman {
   const Angle& takeOffAngle() const { return takeOffAngle_; }
   const Angle& incidenceAngle() const { return incidenceAngle_; }
 
-  /// Recomputes every line's rate for the chemistry's current fractions; always 0.
+  /// Recomputes every line's rate for the chemistry's current fractions: 0. 1 with an
+  /// error in the log, nothing computed, when !linesMatchChemistry().
   /// The per-line loop runs on OpenMP threads (small models stay on the calling thread);
   /// results are the same bits for any thread count. Everything that does not depend on the
   /// composition was tabulated by Builder::create at the excitation's energies then: later
   /// changes of the spectrum's values are seen, changes of its energies are not.
   int computeRates();
+  /// True when every line still refers into the chemistry's arrays, and these have one
+  /// entry per element (false once a host resized them after the build).
+  bool linesMatchChemistry() const;
   /// Secondary-fluorescence term of analyte line i enhanced by line k at excitation point j,
   /// per unit fraction of k's element, from the attenuation left by the last computeRates().
   double secondaryFluorescense(unsigned int i, unsigned int k, unsigned int j) const;

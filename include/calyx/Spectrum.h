@@ -113,6 +113,8 @@ extern template class DiscreteSpectrum<double>;
 /// every holder of a part sees. Part sizes are asked anew at every call.
 class CALYX_EXPORT ConcatSpectrum : public SpectrumBase<double> {
  public:
+  /// Shares both parts. A null part is refused with an error in the log and stands for a
+  /// spectrum of no points (spectrumConcat() returns null instead).
   ConcatSpectrum(std::shared_ptr<SpectrumBase<double>>& first,
                  std::shared_ptr<SpectrumBase<double>>& second);
   ~ConcatSpectrum() override;
@@ -127,7 +129,8 @@ class CALYX_EXPORT ConcatSpectrum : public SpectrumBase<double> {
   std::shared_ptr<SpectrumBase<double>> second_;
 };
 
-/// A shared ConcatSpectrum of the two parts.
+/// A shared ConcatSpectrum of the two parts; null, with an error in the log, when either
+/// part is null.
 CALYX_EXPORT std::shared_ptr<SpectrumBase<double>> spectrumConcat(
     std::shared_ptr<SpectrumBase<double>>& first, std::shared_ptr<SpectrumBase<double>>& second);
 

@@ -5,6 +5,7 @@
 // w = wf (m / p) against wf, i.e. Σ wf² (m/p) / Σ wf²: the ratio of measured to predicted
 // rate, weighted by the squared mass fraction. The light-element factor and offset map the
 // predicted Compton intensity of beam 0 onto the measured scatter rate by a straight line.
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -16,6 +17,7 @@
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "calyx/Regression.h"
+#include "FPRateAlgorithm/Layout.h"
 #include "detail/Log.h"
 
 #ifndef CALYX_DEFAULT_DEBUG_CSV
@@ -45,12 +47,38 @@ bool lineBefore(const FPRateAlgorithm::AnalysisLine* a, const FPRateAlgorithm::A
   return a->line < b->line;
 }
 
+// Why a standard's composition cannot enter the calibration, or an empty text. Its scatter
+// prediction is Σ w σC / Σ w μ: an empty or all-zero composition, or one of elements
+// without atomic data, makes it 0/0; a negative or non-finite fraction makes it meaningless.
+std::string unusableComposition(const Compound& compound) {
+  if (compound.empty()) return "its composition is empty";
+  double sum = 0.0;
+  for (const ElementChemistry& entry : compound) {
+    if (entry.element.symbol() == nullptr)
+      return "element " + printableSymbol(entry.element) + " has no atomic data (an unknown symbol?)";
+    if (!(entry.fraction >= 0.0) || !std::isfinite(entry.fraction))
+      return "the fraction " + cell(entry.fraction) + " of " + printableSymbol(entry.element) +
+             " is not a finite number >= 0";
+    sum += entry.fraction;
+  }
+  if (!(sum > 0.0)) return "its fractions are all 0";
+  return std::string();
+}
+
 }  // namespace
 
 const char* FPRateAlgorithm::Calibration::defaultDebugFilePath() { return CALYX_DEFAULT_DEBUG_CSV; }
 
 FPRateAlgorithm::Calibration::Calibration(FPRateAlgorithm& algorithm)
     : algorithm_(algorithm), debugFilePath_(defaultDebugFilePath()) {}
+
+void FPRateAlgorithm::Calibration::setDebugFilePath(const char* path) {
+  if (path == nullptr) {
+    CALYX_LOG_ERR("debug CSV path is null: {:s} is kept", debugFilePath_);
+    return;
+  }
+  debugFilePath_ = path;
+}
 
 void FPRateAlgorithm::Calibration::addStandard(const Standard& standard) { standards_.push_back(standard); }
 
@@ -69,6 +97,7 @@ void FPRateAlgorithm::Calibration::computeCalibrationSet(LineSet& lines, std::se
 void FPRateAlgorithm::Calibration::computeCalibrationFactors() {
   FPRateAlgorithm& algo = algorithm_;
   const DetectorHardware& detector = algo.detector;
+  if (!detail::engineLayoutIntact(algo, "calibration")) return;
 
   // The debug file, the calibration set and the prediction matrix.
   CALYX_LOG_INFO("writing debug file to: {:s}", debugFilePath_);
@@ -130,6 +159,11 @@ void FPRateAlgorithm::Calibration::computeCalibrationFactors() {
       if (!(p > 0)) continue;
       const double m = standard.rates.at(key);
       if (!(m > 0)) continue;
+      if (!std::isfinite(m)) {
+        CALYX_LOG_WARN("{:s}: measured rate {:g} of {:s}[{:3.1f} KeV] is not finite: left out of the fit",
+                       standard.name(), m, symbol, energy);
+        continue;
+      }
       const double w = static_cast<double>(wf) * (m / static_cast<double>(p));
       CALYX_LOG_INFO("{:s} {:.8f}% p: {:.8f} ==> m: {:.8f} weightedMeasuredRate: {:.8f}", standard.name(),
                      static_cast<double>(wf), static_cast<double>(p), m, w);
@@ -155,7 +189,7 @@ void FPRateAlgorithm::Calibration::computeCalibrationFactors() {
       if (!standard.hasLine(key)) continue;
       const float p = predicted(i, j);
       const double m = standard.rates.at(key);
-      if (!(p > 0) || !(m > 0)) continue;
+      if (!(p > 0) || !(m > 0) || !std::isfinite(m)) continue;
       const double f = factor * static_cast<double>(p);
       measured.push_back(m);
       fitted.push_back(f);
@@ -176,19 +210,29 @@ void FPRateAlgorithm::Calibration::computeCalibrationFactors() {
   csv.writeLine({"LE Calibration"});
   csv.writeLine({"Standard", "Predicted Rate", "Measured Rate"});
   std::vector<Point> lePoints;
-  Eigen::MatrixXf leMatrix(nStandards, 1);
-  Eigen::VectorXf leVector(nStandards);
   for (Eigen::Index i = 0; i < nStandards; ++i) {
     const Standard& standard = standards_[static_cast<std::size_t>(i)];
     const double p = static_cast<double>(predicted(i, leColumn));
     const double m = standard.leRate;
     CALYX_LOG_INFO("{:s} LE {:.10f} ==> {:.10f}", standard.name(), p, m);
-    lePoints.push_back(Point{p, m});
     csv.writeLine({standard.name(), cell(p), cell(m)});
-    leMatrix(i, 0) = static_cast<float>(p);
-    leVector(i) = static_cast<float>(m);
+    // A non-finite point would turn the fit (and the decomposition below) into NaN.
+    const std::string unusable = unusableComposition(standard.compound);
+    if (!unusable.empty() || !std::isfinite(p) || !std::isfinite(m)) {
+      CALYX_LOG_WARN("{:s}: left out of the light-element fit: {:s}", standard.name(),
+                     !unusable.empty() ? unusable : fmt::format("scatter rate predicted {:g}, measured {:g}", p, m));
+      continue;
+    }
+    lePoints.push_back(Point{p, m});
   }
-  if (nStandards > 0) {
+  const Eigen::Index nLEPoints = static_cast<Eigen::Index>(lePoints.size());
+  Eigen::MatrixXf leMatrix(nLEPoints, 1);
+  Eigen::VectorXf leVector(nLEPoints);
+  for (Eigen::Index i = 0; i < nLEPoints; ++i) {
+    leMatrix(i, 0) = static_cast<float>(lePoints[static_cast<std::size_t>(i)].x);
+    leVector(i) = static_cast<float>(lePoints[static_cast<std::size_t>(i)].y);
+  }
+  if (nLEPoints > 0) {
     Eigen::JacobiSVD<Eigen::MatrixXf> svd(leMatrix, Eigen::ComputeFullU | Eigen::ComputeFullV);
     const Eigen::VectorXf coefficient = svd.solve(leVector);
     CALYX_LOG_INFO("LE calibration factor: {:f}", static_cast<double>(coefficient(0)));
@@ -199,12 +243,25 @@ void FPRateAlgorithm::Calibration::computeCalibrationFactors() {
       leastSqrRegression(lePoints.empty() ? nullptr : lePoints.data(), static_cast<int>(lePoints.size()), false);
   CALYX_LOG_INFO("LeastSqrRegressionResult LE calibration factor: {:f}", le.slope);
   CALYX_LOG_INFO("LeastSqrRegressionResult LE calibration offset: {:f}", le.intercept);
+  // A straight line needs two points that differ in x: with fewer usable standards, or
+  // standards that scatter alike, the fit is undefined (0/0) and the previous values stay,
+  // as a line's factor does without a usable standard.
+  const bool leFitted = lePoints.size() >= 2 && std::isfinite(le.slope) && std::isfinite(le.intercept);
   csv.writeLine();
-  csv.writeLine({"Calibration Factor: " + cell(le.slope) + "Calibration Offset: " + cell(le.intercept)});
+  if (leFitted)
+    csv.writeLine({"Calibration Factor: " + cell(le.slope) + "Calibration Offset: " + cell(le.intercept)});
+  else
+    csv.writeLine({"No light-element fit: factor and offset kept"});
   csv.writeLine();
   if (!algo.leCalibrationFactors.empty()) {
-    algo.leCalibrationFactors[0] = le.slope;
-    algo.leCalibrationOffsets[0] = le.intercept;
+    if (leFitted) {
+      algo.leCalibrationFactors[0] = le.slope;
+      algo.leCalibrationOffsets[0] = le.intercept;
+    } else {
+      CALYX_LOG_WARN("light-element calibration not fitted: {:d} usable standards, and a straight line needs two "
+                     "that scatter differently; beam 0 keeps factor {:g} and offset {:g}",
+                     lePoints.size(), algo.leCalibrationFactors[0], algo.leCalibrationOffsets[0]);
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // The calibration file: per analysis line its calibration factor (and, optionally, the
 // initial-guess factor), and per beam the light-element factor and offset, as JSON:
 //   {"lines": [[0, "Fe", "KA", 1.7], [1, "Pb", -90, 0.9, 2.0]], "LEFactors": [..], "LEOffsets": [..]}
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -33,6 +34,22 @@ void readBeamTable(const Json::Value& list, std::vector<double>& table, bool fac
   }
 }
 
+// The first value the file could not carry as a number (JSON has no NaN or infinity: JsonCpp
+// would write null, read back as 0), described; empty when all are finite.
+std::string nonFiniteValue(const FPRateAlgorithm& engine) {
+  for (const FPRateAlgorithm::AnalysisLine& line : engine.analysisLines)
+    if (!std::isfinite(line.calibrationFactor))
+      return fmt::format("beam {:d} line [{:s}:{:.2f}] has the calibration factor {:g}", line.beam,
+                         printableSymbol(line.line.element()), line.line.lineEnergyKeV(), line.calibrationFactor);
+  for (std::size_t b = 0; b < engine.leCalibrationFactors.size(); ++b)
+    if (!std::isfinite(engine.leCalibrationFactors[b]))
+      return fmt::format("beam {:d} has the light-element factor {:g}", b, engine.leCalibrationFactors[b]);
+  for (std::size_t b = 0; b < engine.leCalibrationOffsets.size(); ++b)
+    if (!std::isfinite(engine.leCalibrationOffsets[b]))
+      return fmt::format("beam {:d} has the light-element offset {:g}", b, engine.leCalibrationOffsets[b]);
+  return std::string();
+}
+
 }  // namespace
 
 int FPRateAlgorithm::writeCalibrationFile(const char* path) {
@@ -56,6 +73,12 @@ int FPRateAlgorithm::writeCalibrationFile(const char* path) {
   root["lines"] = lines;
   root["LEFactors"] = factors;
   root["LEOffsets"] = offsets;
+
+  const std::string unwritable = nonFiniteValue(*this);
+  if (!unwritable.empty()) {
+    CALYX_LOG_ERR("cannot write calibration file {:s}: {:s}", path != nullptr ? path : "(null)", unwritable);
+    return 1;
+  }
 
   // Write beside the target and rename over it, so that a failure part-way never leaves
   // a truncated file in place of the previous calibration.

@@ -4,12 +4,15 @@
 // prediction, f <- f m / p. This is the fixed-point scheme of J.W. Criss and L.S. Birks,
 // Anal. Chem. 40 (1968) 1080, with the light-element share corrected from scatter in the
 // same pass (LightElements.cpp).
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <set>
 #include <vector>
 
 #include "calyx/FPRateAlgorithm.h"
+#include "FPRateAlgorithm/Layout.h"
 #include "detail/Log.h"
 
 namespace calyx {
@@ -73,7 +76,35 @@ struct StepPlan {
   }
 };
 
+bool within(const double* p, const std::vector<double>& array) {
+  const std::less<const double*> before;
+  return !before(p, array.data()) && before(p, array.data() + array.size());
+}
+
+// The residual step takes no negative or NaN rate; unlike the 0 or infinite ones that
+// correctable() turns away, they are filtered before it, so they are reported here.
+bool reportUnmeasured(const FPRateAlgorithm::AnalysisLine& line) {
+  CALYX_LOG_WARN("beam {:d} line [{:s}:{:.2f}] not corrected in this pass: measured rate {:g} is below 0 or "
+                 "not a number",
+                 line.beam, printableSymbol(line.line.element()), line.line.lineEnergyKeV(), line.measuredRate);
+  return false;
+}
+
 }  // namespace
+
+bool detail::engineLayoutIntact(const FPRateAlgorithm& engine, const char* step) {
+  const Sherman::Chemistry* c = engine.chemistry.get();
+  bool intact = c != nullptr && c->fractions.size() == c->elements.size() &&
+                c->uncertainties.size() == c->elements.size();
+  for (std::size_t b = 0; intact && b < engine.shermans.size(); ++b)
+    intact = engine.shermans[b].chemistry.get() == c && engine.shermans[b].linesMatchChemistry();
+  for (std::size_t i = 0; intact && i < engine.analysisLines.size(); ++i)
+    intact = within(engine.analysisLines[i].fraction, c->fractions) &&
+             within(engine.analysisLines[i].uncertainty, c->uncertainties);
+  if (!intact)
+    CALYX_LOG_ERR("{:s} refused: the engine's chemistry arrays were resized or replaced after the build", step);
+  return intact;
+}
 
 FPRateAlgorithm::AnalysisLine::AnalysisLine(unsigned int b, Sherman::Line& l)
     : beam(b), line(l.line), fraction(&l.fraction), uncertainty(&l.uncertainty), theoreticalRate(&l.rate) {}
@@ -99,11 +130,31 @@ FPRateAlgorithm::RateMapper::RateMapper(FPRateAlgorithm& algorithm, unsigned int
 template <typename T>
 void FPRateAlgorithm::RateMapper::setRates(T leRate, T* rates, T* uncertainties) {
   algorithm_.leRates[beam_] = static_cast<double>(leRate);
+  if (rates == nullptr) {
+    // No rates for lines the caller listed: take them out of the measurement rather than
+    // let them run on the rates of an earlier one.
+    bool matched = false;
+    for (int index : indices_)
+      if (index >= 0) {
+        algorithm_.analysisLines[index].inUse = false;
+        matched = true;
+      }
+    if (matched)
+      CALYX_LOG_ERR("beam {:d}: rates array is null; the mapped lines are taken out of this measurement", beam_);
+    return;
+  }
   for (std::size_t i = 0; i < indices_.size(); ++i) {
     if (indices_[i] < 0) continue;
     AnalysisLine& line = algorithm_.analysisLines[indices_[i]];
     line.measuredRate = static_cast<double>(rates[i]);
-    line.measuredUncertainty = uncertainties != nullptr ? static_cast<double>(uncertainties[i]) : 0.0;
+    double u = uncertainties != nullptr ? static_cast<double>(uncertainties[i]) : 0.0;
+    if (!(u >= 0.0) || !std::isfinite(u)) {
+      CALYX_LOG_WARN("beam {:d} line [{:s}:{:.2f}]: rate uncertainty {:g} is not a finite number >= 0: taken as "
+                     "unknown (0)",
+                     beam_, printableSymbol(line.line.element()), line.line.lineEnergyKeV(), u);
+      u = 0.0;
+    }
+    line.measuredUncertainty = u;
   }
 }
 
@@ -121,6 +172,7 @@ void FPRateAlgorithm::setAllLinesNotInUse() {
 }
 
 void FPRateAlgorithm::doInitialGuess(unsigned int /*beam*/) {
+  if (!detail::engineLayoutIntact(*this, "initial guess")) return;
   std::vector<double>& fractions = chemistry->fractions;
   for (double& f : fractions) f = kGuessFloor;
 
@@ -191,9 +243,10 @@ const std::vector<double>& FPRateAlgorithm::lineEfficiencies() {
 void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
   // A negative index reads as a large unsigned one: every beam corrects.
   const unsigned int last = static_cast<unsigned int>(lastBeam);
+  if (!detail::engineLayoutIntact(*this, "line correction")) return;
   const std::vector<double>& efficiencies = lineEfficiencies();
   const StepPlan plan = StepPlan::make(analysisLines, efficiencies, [last](const AnalysisLine& line) {
-    return line.inUse && line.measuredRate >= 0.0 && line.beam <= last;
+    return line.inUse && line.beam <= last && (line.measuredRate >= 0.0 || reportUnmeasured(line));
   });
 
   for (std::size_t i = 0; i < analysisLines.size(); ++i) {
@@ -216,6 +269,7 @@ void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
 }
 
 void FPRateAlgorithm::adjustChemByRatio() {
+  if (!detail::engineLayoutIntact(*this, "line correction")) return;
   const std::vector<double>& efficiencies = lineEfficiencies();
   const StepPlan plan =
       StepPlan::make(analysisLines, efficiencies, [](const AnalysisLine& line) { return line.inUse; });
@@ -266,7 +320,10 @@ void FPRateAlgorithm::normalizeBeamChem(unsigned int beam) {
 
 Compound FPRateAlgorithm::getCompound() const {
   Compound compound;
-  for (std::size_t i = 0; i < chemistry->elements.size(); ++i)
+  // Bounded by every array, should a host have resized one.
+  const std::size_t n =
+      std::min({chemistry->elements.size(), chemistry->fractions.size(), chemistry->uncertainties.size()});
+  for (std::size_t i = 0; i < n; ++i)
     compound.insert(ElementChemistry(chemistry->elements[i], chemistry->fractions[i], chemistry->uncertainties[i]));
   return compound;
 }

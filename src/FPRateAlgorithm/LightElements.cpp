@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "calyx/FPRateAlgorithm.h"
+#include "FPRateAlgorithm/Layout.h"
 #include "detail/Log.h"
 
 namespace calyx {
@@ -55,6 +56,15 @@ const SpectrumBase<double>* scatterExcitation(const Sherman& model, unsigned int
   return nullptr;
 }
 
+// A scatter rate of 0 or below, or not finite, is no measurement: read as one it would drive
+// the light elements negative (or to any size), as a line's rate would drive its element.
+bool scatterRateUsable(double measured) {
+  if (measured > 0.0 && std::isfinite(measured)) return true;
+  CALYX_LOG_WARN("light elements not corrected: scatter measured {:g} (beam 0) is not a finite number above 0",
+                 measured);
+  return false;
+}
+
 }  // namespace
 
 void FPRateAlgorithm::setLERate(unsigned int beam, double rate) { leRates[beam] = rate; }
@@ -81,6 +91,8 @@ void FPRateAlgorithm::adjustLEChemByResidual(int lastBeam) {
   const unsigned int last = std::min<unsigned int>(static_cast<unsigned int>(lastBeam),
                                                    static_cast<unsigned int>(shermans.size() - 1));
   if (leElements[0].empty() && leElements[last].empty()) return;  // nothing to balance
+  if (!scatterRateUsable(leRates[0])) return;
+  if (!detail::engineLayoutIntact(*this, "light-element correction")) return;
 
   const double sum = fractionSum(*chemistry, leElements[0]);
   const Sherman& model = shermans[0];
@@ -129,6 +141,7 @@ void FPRateAlgorithm::adjustLEChemByResidual(int lastBeam) {
 
 void FPRateAlgorithm::adjustLEChemByRatio() {
   if (shermans.empty()) return;
+  if (!detail::engineLayoutIntact(*this, "light-element correction")) return;
   const std::set<Element>& light = leElements[0];
   const double sum = fractionSum(*chemistry, light);
   const Sherman& model = shermans[0];

@@ -49,7 +49,49 @@ bool parseCount(const std::string& line, unsigned long& count) {
   return true;
 }
 
+// Why the header line "key = value" would not read back as this entry, or null when it does:
+// reading splits at the first "=" and trims white space from both sides, and a line break
+// ends the line (an empty line ends the header).
+const char* unwritableEntry(const std::string& key, const std::string& value) {
+  if (key.find_first_of("\n\r") != std::string::npos) return "the key holds a line break";
+  if (value.find_first_of("\n\r") != std::string::npos) return "the value holds a line break";
+  if (key.find('=') != std::string::npos) return "the key holds \"=\"";
+  if (trim(key) != key) return "the key has white space at an end";
+  if (trim(value) != value) return "the value has white space at an end";
+  return nullptr;
+}
+
+// The text with its line breaks shown as \n and \r, for a one-line message.
+std::string escapedBreaks(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else
+      out += c;
+  }
+  return out;
+}
+
 }  // namespace
+
+int MCAFile::load(const char* path, MCAFile& target) {
+  if (path == nullptr) {
+    CALYX_LOG_ERR("cannot load MCA file: the path is null");
+    return 1;
+  }
+  return load(std::string(path), target);
+}
+
+int MCAFile::write(const char* path) const {
+  if (path == nullptr) {
+    CALYX_LOG_ERR("cannot write MCA file: the path is null");
+    return 1;
+  }
+  return write(std::string(path));
+}
 
 int MCAFile::load(const std::string& path, MCAFile& target) {
   // A file that cannot be opened reads as an empty one.
@@ -114,15 +156,23 @@ int MCAFile::load(const std::string& path, MCAFile& target) {
   return 0;
 }
 
-void MCAFile::write(const std::string& path) const {
+int MCAFile::write(const std::string& path) const {
   if (!spectrum_) {
     CALYX_LOG_ERR("cannot write MCA file {}: the object holds no spectrum", path);
-    return;
+    return 1;
+  }
+  // Checked before the file is opened, so that a refusal leaves an existing file as it was.
+  for (const auto& entry : metadata_) {
+    if (const char* reason = unwritableEntry(entry.first, entry.second)) {
+      CALYX_LOG_ERR("cannot write MCA file {}: metadata entry \"{}\": {}", path, escapedBreaks(entry.first),
+                    reason);
+      return 1;
+    }
   }
   std::ofstream out(path, std::ios::out | std::ios::trunc);
   if (!out) {
     CALYX_LOG_ERR("cannot create MCA file {}", path);
-    return;
+    return 1;
   }
   // Numbers in the C locale whatever the host's global locale: no digit grouping.
   out.imbue(std::locale::classic());
@@ -136,7 +186,11 @@ void MCAFile::write(const std::string& path) const {
   out << size << '\n';
   for (unsigned int i = 0; i < size; ++i) out << spectrum_->valueAt(i) << '\n';
   out.close();
-  if (out.fail()) CALYX_LOG_ERR("could not write MCA file {} completely", path);
+  if (out.fail()) {
+    CALYX_LOG_ERR("could not write MCA file {} completely", path);
+    return 1;
+  }
+  return 0;
 }
 
 void MCAFile::setSpectrum(const LinearSpectrum<double>& spectrum) {

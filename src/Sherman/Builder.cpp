@@ -10,6 +10,7 @@
 // subshells by Coster-Kronig transitions (W. Bambynek et al., Rev. Mod. Phys. 44 (1972) 716).
 // All atomic data from xraylib.
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "calyx/Sherman.h"
@@ -101,7 +102,9 @@ double lineSensitivity(const XRFLine& line) {
   const double R = radiativeRate(Z, line.line());
   const double J = detail::xrl::jumpFactor(Z, line.shell());
   const double W = effectiveYield(Z, line.shell());
-  return R * (1.0 - 1.0 / J) * W;
+  const double S = R * (1.0 - 1.0 / J) * W;
+  // J = 0 (no such shell in xraylib) makes 1 - 1/J infinite: the element has no such line.
+  return std::isfinite(S) ? S : 0.0;
 }
 
 Sherman::Line::Line(const XRFLine& xrfLine, double lineSensitivityValue, double& fractionRef,

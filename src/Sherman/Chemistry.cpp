@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 
 #include "calyx/Sherman.h"
 #include "detail/Log.h"
@@ -19,9 +20,14 @@ int Sherman::Chemistry::getIndex(const Element& element) const {
 bool Sherman::Chemistry::hasElement(const Element& element) const { return getIndex(element) >= 0; }
 
 bool Sherman::Chemistry::set(const Element& element, double fraction, double uncertainty) {
-  if (fraction < 0.0 || fraction > 1.0) return false;  // NaN passes, as it compares false
+  if (!(fraction >= 0.0 && fraction <= 1.0)) return false;  // NaN included
   const int index = getIndex(element);
   if (index < 0) return false;
+  if (!(uncertainty >= 0.0) || !std::isfinite(uncertainty)) {
+    CALYX_LOG_WARN("uncertainty {:g} of {:s} is not a finite number >= 0: taken as unknown (0)", uncertainty,
+                   printableSymbol(element));
+    uncertainty = 0.0;
+  }
   fractions[index] = fraction;
   uncertainties[index] = uncertainty;
   return true;

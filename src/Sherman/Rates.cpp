@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include <omp.h>
@@ -38,7 +39,22 @@ namespace {
 // the workers and meeting them at the barrier costs about as much as they would save.
 constexpr double kParallelWork = 50000.0;
 
+bool within(const double* p, const std::vector<double>& array) {
+  const std::less<const double*> before;
+  return !before(p, array.data()) && before(p, array.data() + array.size());
+}
+
 }  // namespace
+
+bool Sherman::linesMatchChemistry() const {
+  if (lines.empty()) return true;
+  if (chemistry == nullptr) return false;
+  const Chemistry& c = *chemistry;
+  if (c.fractions.size() != c.elements.size() || c.uncertainties.size() != c.elements.size()) return false;
+  for (const Line& line : lines)
+    if (!within(&line.fraction, c.fractions) || !within(&line.uncertainty, c.uncertainties)) return false;
+  return true;
+}
 
 double Sherman::secondaryFluorescense(unsigned int i, unsigned int k, unsigned int j) const {
   const double sinIn = std::sin(incidenceAngle_.radians());
@@ -61,6 +77,12 @@ double Sherman::secondaryFluorescense(unsigned int i, unsigned int k, unsigned i
 }
 
 int Sherman::computeRates() {
+  // The lines refer into the chemistry's arrays: arrays resized since the build would have
+  // them read freed memory.
+  if (!linesMatchChemistry()) {
+    CALYX_LOG_ERR("rates not computed: the chemistry's arrays were resized after the model was built");
+    return 1;
+  }
   // A model assembled without the builder, or whose lines or chemistry were changed by
   // hand, gets its tables now.
   const std::size_t chemistrySize = chemistry != nullptr ? chemistry->elements.size() : 0;

@@ -224,13 +224,16 @@ TEST_F(CalibrationTest, CalibrationSetOrdersSharedLinesByBeamAndMarksThemInUse) 
   for (const auto& line : engine->analysisLines) EXPECT_EQ(line.inUse, line.line == feKA) << line.beam;
 }
 
-TEST_F(CalibrationTest, NoStandardsZeroTheLightElementCalibration) {
+TEST_F(CalibrationTest, NoStandardsKeepTheLightElementCalibration) {
   FPRateAlgorithm::Calibration cal = calibration();
+  engine->setLECalibrationFactor(0, 1.3);
+  engine->setLECalibrationOffset(0, 25.0);
   testing::LogCapture capture;
   cal.computeCalibrationFactors();
   EXPECT_TRUE(capture.contains("Empty data set!"));
-  EXPECT_EQ(engine->leCalibrationFactors[0], 0.0);
-  EXPECT_EQ(engine->leCalibrationOffsets[0], 0.0);
+  EXPECT_TRUE(capture.contains("light-element calibration not fitted: 0 usable standards", spdlog::level::warn));
+  EXPECT_EQ(engine->leCalibrationFactors[0], 1.3);
+  EXPECT_EQ(engine->leCalibrationOffsets[0], 25.0);
 }
 
 TEST_F(CalibrationTest, BeamCompoundFillsTheRestWithBeamZeroLightElements) {
