@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 #include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
 
 #include <calyx/Logger.h>
 
