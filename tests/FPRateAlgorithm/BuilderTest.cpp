@@ -17,6 +17,7 @@
 #include "detail/Json.h"
 #include "support/HandheldEngine.h"
 #include "support/LogCapture.h"
+#include "support/ScratchDir.h"
 
 namespace calyx {
 namespace {
@@ -42,16 +43,14 @@ Json::Value parse(const std::string& text) {
   return root;
 }
 
-// Writes a file in the temporary folder, removed with the object.
+// Writes a file in a scratch directory of its own, removed with the object.
 class TempFile {
  public:
-  explicit TempFile(const std::string& text) : path_(::testing::TempDir() + "calyx-config-test.json") {
-    std::ofstream(path_) << text;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
+  explicit TempFile(const std::string& text) : path_(dir_.path("config.json")) { std::ofstream(path_) << text; }
   const char* path() const { return path_.c_str(); }
 
  private:
+  testing::ScratchDir dir_;
   std::string path_;
 };
 

@@ -12,6 +12,7 @@
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "support/LogCapture.h"
+#include "support/ScratchDir.h"
 
 namespace calyx {
 namespace {
@@ -73,8 +74,10 @@ Predictions predict(FPRateAlgorithm& engine, const Compound& c) {
   return p;
 }
 
+// This process's scratch directory (ctest runs every test in a process of its own).
 std::string tempPath(const std::string& name) {
-  return ::testing::TempDir() + "calyx_cal_" + std::to_string(::getpid()) + "_" + name;
+  static const testing::ScratchDir scratch;
+  return scratch.path(name);
 }
 
 std::string readAll(const std::string& path) {
