@@ -10,11 +10,15 @@
 #include <sstream>
 #include <string>
 
+#include "support/ScratchDir.h"
+
 namespace calyx {
 namespace {
 
+// This process's scratch directory (ctest runs every test in a process of its own).
 std::string tempPath(const char* name) {
-  return ::testing::TempDir() + "calyx_csv_" + std::to_string(::getpid()) + "_" + name;
+  static const testing::ScratchDir scratch;
+  return scratch.path(name);
 }
 
 std::string readAll(const std::string& path) {

@@ -98,6 +98,30 @@ class CALYX_EXPORT FPRateAlgorithm {
   struct Standard;
   class Calibration;
 
+  /// What the last process() did, for a host that must tell a converged quantification from
+  /// one the engine could not work on. Counts cover the in-use lines of beams 0..lastBeam.
+  struct CALYX_EXPORT PassReport {
+    /// Lines whose element's fraction the pass corrected.
+    unsigned int corrected = 0;
+    /// Lines the pass could not correct: a measured rate that is negative, 0 or not finite,
+    /// or a prediction that is 0 or not finite (each logged as a warning, but for a negative
+    /// rate, which the step leaves out by design).
+    unsigned int skipped = 0;
+    /// True when the light elements were to be moved from scatter and the step could not
+    /// (a warning says why); false when they were moved or there are none.
+    bool lightElementsSkipped = false;
+    /// Every mass fraction of the composition is finite after the pass.
+    bool finite = true;
+  };
+
+  // Analysis lines point into the models and the chemistry: a copy would go on reading the
+  // original's. A move keeps the models' and the chemistry's storage where it was.
+  FPRateAlgorithm(const FPRateAlgorithm&) = delete;
+  FPRateAlgorithm& operator=(const FPRateAlgorithm&) = delete;
+  FPRateAlgorithm(FPRateAlgorithm&&) = default;
+  FPRateAlgorithm& operator=(FPRateAlgorithm&&) = default;
+  ~FPRateAlgorithm() = default;
+
   /// The first analysis line of that beam equal to `line`, or null.
   AnalysisLine* findLine(unsigned int beam, const XRFLine& line);
   /// Starts a measurement: no line takes part until a RateMapper marks it in use.
@@ -112,7 +136,12 @@ class CALYX_EXPORT FPRateAlgorithm {
   /// calibrated prediction, an element's k lines taking a k-th of the correction each. A line
   /// whose measured rate is 0, negative or not finite, or whose prediction is 0 or not
   /// finite, sits out the pass (warning).
+  /// lastPass() tells what the pass did: a quantification is sound only when its last pass
+  /// corrected every line in use (skipped 0, corrected above 0), did not skip the light
+  /// elements and left the composition finite.
   void process(int lastBeam);
+  /// The report of the last process() (all zero before the first).
+  const PassReport& lastPass() const { return lastPass_; }
   /// Raises every fraction to at least 1e-8, then scales fractions and uncertainties to a
   /// sum of 1.
   void normalizeAllChem();
@@ -136,31 +165,48 @@ class CALYX_EXPORT FPRateAlgorithm {
   void setLECalibrationOffset(unsigned int beam, double value);  ///< only beam 0's is used
   /// Beam 0's light elements share 1 - (sum of the other fractions), when that is positive.
   void setLEAsBalance();
-  /// The light-element step of process(): predicts beam 0's scatter rate (excitation at
-  /// 20 keV x Compton share of the sample at the Compton energy of 19 keV x detector
-  /// efficiency x LE factor + LE offset) and moves the light elements of beam lastBeam by
+  /// The light-element step of process(): predicts beam 0's scatter rate for the current
+  /// composition (predictedScatterRate) and moves the light elements of beam lastBeam by
   /// the residual. Warns and changes nothing when beam 0's measured scatter rate is 0 or
-  /// below or not finite, when beam 0 stops below 20 keV or when the step would not be
-  /// finite.
+  /// below or not finite, or when the step would not be finite.
   void adjustLEChemByResidual(int lastBeam);
-  /// An alternative step: beam 0's light elements move their sum by 0.05 tanh(m / p - 1).
+  /// An alternative step: beam 0's light elements move their sum by 0.05 tanh(m / p - 1),
+  /// p = excitation at 20 keV x Compton share at the Compton energy of 20 keV x LE factor.
   /// Not used by process().
   void adjustLEChemByRatio();
+  /// The uncalibrated scatter prediction of the light-element model for `compound`: the
+  /// beam's tube intensity at 20 keV (the continuum point of that energy) x the Compton share
+  /// of the compound's attenuation at the Compton energy of 19 keV x detector efficiency at
+  /// that energy, the Compton angle being take-off + incidence. The residual step, the
+  /// calibration and any host use this one function. Only beam 0's enters the engine;
+  /// create refuses light elements unless hasScatterModel(0). Not a number when the beam's
+  /// continuum has no 20 keV point (or there is no such beam).
+  double scatterModelRate(const Compound& compound, unsigned int beam = 0) const;
+  /// scatterModelRate x the beam's LE factor + the beam's LE offset.
+  double predictedScatterRate(const Compound& compound, unsigned int beam = 0) const;
+  /// True when the beam's continuum has a point at 20 keV with an intensity above 0 (the
+  /// tube voltage exceeds 20 kV), so that scatterModelRate can predict scatter.
+  bool hasScatterModel(unsigned int beam = 0) const;
   /// Multiplies the beam's light elements by baseFactor + 0.05 tanh(m / predictedRate - 1),
   /// clamped to [1e-10, 1]; warns and changes nothing without a positive measured rate.
   void adjustLEChem(unsigned int beam, double predictedRate, double baseFactor);
-  /// The beam's excitation intensity at 21 keV (point 20); 0 with a warning when it has none.
+  /// The beam's excitation intensity at 21 keV (its continuum point); 0 with a warning when
+  /// its continuum stops below.
   double getComptonRateForBeam(unsigned int beam);
 
   // Calibration file (JSON): "lines" [[beam, symbol, line name or code, factor(, guess)]],
   // "LEFactors", "LEOffsets".
   /// Writes through a temporary file renamed over the target: 0 on success; 1 with an
-  /// error in the log when it cannot be written, or when a factor or offset is not finite
-  /// (JSON cannot carry it); a previous file is left intact.
+  /// error in the log when it cannot be written, when the path is null, or when a factor or
+  /// offset is not finite (JSON cannot carry it); a previous file is left intact.
   int writeCalibrationFile(const char* path);
-  /// 0 when read; 1 when it does not parse or has no "lines" (nothing changed then).
-  /// Entries for lines the engine lacks are skipped with a warning; surplus light-element
-  /// values likewise. A value of the wrong JSON type throws (earlier entries stay applied).
+  /// 0 when read; 1 with an error naming the fault, and nothing changed, when the path is
+  /// null, the file does not parse (nesting too deep included) or has no "lines", or a
+  /// value is out of range: a line's factor or guess factor not above 0, a light-element
+  /// factor not above 0, any of them above 1e30 or not finite, an offset beyond ±1e30.
+  /// Every entry is checked before any is applied. Entries for lines the engine lacks are
+  /// skipped with a warning; surplus light-element values likewise. A value of the wrong
+  /// JSON type throws Json::LogicError (nothing applied then either).
   int readCalibrationFile(const char* path);
 
   DetectorHardware detector;                   ///< copied from the builder
@@ -180,6 +226,18 @@ class CALYX_EXPORT FPRateAlgorithm {
   /// ε(E) of `detector` at each analysis line's energy, in line order: the same in every
   /// pass, so computed once, and again only when the detector or the lines change.
   const std::vector<double>& lineEfficiencies();
+  /// Index, in the beam's excitation spectrum, of the point at `energyKeV` on its continuum
+  /// grid (the tube lines that follow the continuum are not searched); -1 when the
+  /// continuum has no point there or there is no such beam.
+  int continuumPoint(unsigned int beam, double energyKeV) const;
+  /// The light-element step; false when it had light elements to move and could not.
+  bool correctLightElements(int lastBeam);
+  /// The line step; counts what it corrected and skipped into `report`.
+  void correctLines(int lastBeam, PassReport& report);
+
+  PassReport lastPass_;
+  /// Per beam, how many points of its excitation spectrum (at the front) are the continuum.
+  std::vector<unsigned int> continuumSizes_;
 
   DetectorHardware efficiencyDetector_;
   std::vector<double> efficiencyEnergies_;
@@ -210,8 +268,9 @@ class CALYX_EXPORT FPRateAlgorithm::Builder {
     Beam& tubeFilters(const std::vector<Filter>& filters);
 
     /// Reads one beam object into a new Beam owned by `out`: 0 on success, 1 on failure
-    /// (with a message in the log). JsonCpp's type errors and the unknown-line-code error
-    /// propagate.
+    /// (with a message in the log): not an object, a filter formula that does not parse, an
+    /// unknown element symbol ("allLines", "lines", "LEElements") or line name ("lines").
+    /// JsonCpp's type errors and the unknown-line-code error propagate.
     static int readBeam(const Json::Value& value, std::unique_ptr<Beam>& out);
 
     float tubeKeV;                 ///< tube voltage, kV
@@ -238,7 +297,20 @@ class CALYX_EXPORT FPRateAlgorithm::Builder {
   /// and appends its beams; on failure what was read before it stays.
   int readConfig(const Json::Value& root);
   /// Builds the engine into `out` (set only on success): 0, or non-zero with the reason
-  /// in the log.
+  /// in the log. Refused (1, the message naming the key or beam and the value):
+  ///  - a tube voltage above 800 kV (xraylib's cross sections end there) or not a number;
+  ///  - light elements without an LE energy;
+  ///  - light elements in any beam while beam 0's tube gives no intensity at 20 keV (a
+  ///    voltage of 20 kV or less), where the scatter model reads it;
+  ///  - a take-off or incidence angle (sample or tube) outside (0, 90] degrees;
+  ///  - a detector thickness not above 0 or not finite;
+  ///  - a detector, anode or window element outside 1..98 (xraylib's data; a window of
+  ///    thickness 0 may name element 0), a window thickness below 0 or not finite;
+  ///  - a detector that absorbs nothing at the highest line energy (window opaque, crystal
+  ///    too thin);
+  ///  - a beam with lines or light elements whose excitation is 0 at every energy;
+  ///  - a cross section a model tabulated that is missing (0) or not finite, or an
+  ///    excitation value that is not finite.
   int create(std::unique_ptr<FPRateAlgorithm>& out);
 
   TubeHardware tube;

@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "calyx/Chemistry.h"
@@ -126,6 +127,11 @@ class CALYX_EXPORT Sherman {
   /// Secondary-fluorescence term of analyte line i enhanced by line k at excitation point j,
   /// per unit fraction of k's element, from the attenuation left by the last computeRates().
   double secondaryFluorescense(unsigned int i, unsigned int k, unsigned int j) const;
+  /// Empty when every atomic datum tabulated at the build is usable: attenuation
+  /// coefficients finite and above 0, photoabsorption cross sections finite and not
+  /// negative. Otherwise the first fault, e.g. "no attenuation coefficient of Fe at 801 keV"
+  /// (xraylib gives 0 where it has no data, which the rates would divide by).
+  std::string dataFault() const;
 
   std::shared_ptr<Chemistry> chemistry;
   unsigned int binCount = 0;  ///< excitation points when the model was built

@@ -1,6 +1,8 @@
 // The engine's builder: the measurement set-up (tube, detector, geometry, beams) from
 // setters or from the JSON configuration, and its assembly into one engine whose beams share
 // one composition.
+#include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -21,10 +23,113 @@ constexpr double kDefaultAngleDegrees = 45.0;
 constexpr double kExcitationStepKeV = 1.0;
 // Lines at or below this energy are absorbed before they reach the detector.
 constexpr double kLowestLineEnergyKeV = 1.0;
-// xraylib's cross sections end below 1000 keV: above that every attenuation reads 0, and
-// the 1 keV excitation grid of a runaway voltage (a corrupt configuration: 1e9 kV) would
-// take gigabytes and minutes to build.
-constexpr double kHighestTubeKeV = 1000.0;
+// xraylib's total attenuation coefficients end at 800 keV (above, it gives 0, and the
+// secondary fluorescence divides by it); a runaway voltage (a corrupt configuration: 1e9
+// kV) would also ask for a 1 keV excitation grid of gigabytes.
+constexpr double kHighestTubeKeV = 800.0;
+// The light-element scatter model reads beam 0's tube intensity at this energy.
+constexpr double kScatterIntensityKeV = 20.0;
+// xraylib's cross sections and densities end at californium.
+constexpr int kHighestZ = 98;
+constexpr double kRightAngleDegrees = 90.0;
+// Degrees read from the configuration pass through single precision and the conversion to
+// radians; 90 must stay within the range.
+constexpr double kAngleSlackDegrees = 1e-9;
+
+// An angle of the geometry, in degrees, lies in (0, 90]: a beam that grazes the surface at 0
+// never enters the sample nor leaves it.
+bool physicalAngle(const Angle& angle) {
+  const double degrees = angle.getDegrees();
+  return degrees > 0.0 && degrees <= kRightAngleDegrees + kAngleSlackDegrees;
+}
+
+bool knownElement(int z) { return z >= 1 && z <= kHighestZ; }
+
+// A window: none (thickness 0, any element), or a layer of a known element.
+bool physicalWindow(int z, double thickness) {
+  if (!(thickness >= 0.0) || !std::isfinite(thickness)) return false;
+  return thickness == 0.0 ? z >= 0 && z <= kHighestZ : knownElement(z);
+}
+
+// The set-up's geometry and hardware, each value within what the physics can use: the
+// message names the key and its value.
+bool checkHardware(const FPRateAlgorithm::Builder& b) {
+  if (!physicalAngle(b.takeOffAngle)) {
+    CALYX_LOG_ERR("takeoffAngle out of range: {:g} degrees (must lie in (0, 90])", b.takeOffAngle.getDegrees());
+    return false;
+  }
+  if (!physicalAngle(b.incidenceAngle)) {
+    CALYX_LOG_ERR("incodenceAngle out of range: {:g} degrees (must lie in (0, 90])", b.incidenceAngle.getDegrees());
+    return false;
+  }
+  const DetectorHardware& d = b.detector;
+  if (!knownElement(d.Z)) {
+    CALYX_LOG_ERR("detector Z out of range: {:d} (xraylib has data for 1 to {:d})", d.Z, kHighestZ);
+    return false;
+  }
+  if (!(d.thickness > 0.0) || !std::isfinite(d.thickness)) {
+    CALYX_LOG_ERR("detector thickness out of range: {:g} um (must be above 0)", d.thickness);
+    return false;
+  }
+  if (!physicalWindow(d.windowZ, d.windowThickness)) {
+    CALYX_LOG_ERR("detector window out of range: windowZ {:d}, windowThickness {:g} um (a thickness of 0 or "
+                  "more, of an element 1 to {:d})",
+                  d.windowZ, d.windowThickness, kHighestZ);
+    return false;
+  }
+  const TubeHardware& t = b.tube;
+  if (!knownElement(t.anodeZ)) {
+    CALYX_LOG_ERR("tube anodeZ out of range: {:d} (xraylib has data for 1 to {:d})", t.anodeZ, kHighestZ);
+    return false;
+  }
+  if (!physicalWindow(t.windowZ, t.windowThickness)) {
+    CALYX_LOG_ERR("tube window out of range: windowZ {:d}, windowThickness {:g} um (a thickness of 0 or more, "
+                  "of an element 1 to {:d})",
+                  t.windowZ, t.windowThickness, kHighestZ);
+    return false;
+  }
+  if (!physicalAngle(t.takeoffAngle)) {
+    CALYX_LOG_ERR("tube takeoffAngle out of range: {:g} degrees (must lie in (0, 90])", t.takeoffAngle.getDegrees());
+    return false;
+  }
+  return true;
+}
+
+// The detector must absorb something at the highest energy the engine reads it at (its
+// highest line): a window that lets nothing through there, or a crystal too thin to stop
+// anything, leaves every prediction 0.
+bool checkDetectorSeesLines(const FPRateAlgorithm& engine) {
+  double highest = 0.0;
+  for (const FPRateAlgorithm::AnalysisLine& line : engine.analysisLines)
+    highest = std::max(highest, line.line.lineEnergyKeV());
+  if (highest == 0.0) return true;
+  const double efficiency = engine.detector.getDetectorEfficiencyFactor(highest);
+  if (efficiency > 0.0 && std::isfinite(efficiency)) return true;
+  const DetectorHardware& d = engine.detector;
+  CALYX_LOG_ERR("no photon reaches the detector: its efficiency at {:g} keV (the highest line) is {:g} (windowZ "
+                "{:d}, windowThickness {:g} um, Z {:d}, thickness {:g} um)",
+                highest, efficiency, d.windowZ, d.windowThickness, d.Z, d.thickness);
+  return false;
+}
+
+// Every excitation value finite, and some photons in a beam that has something to excite.
+bool checkExcitation(const SpectrumBase<double>& excitation, unsigned int beam, float tubeKeV, bool needed) {
+  bool any = false;
+  for (unsigned int j = 0; j < excitation.size(); ++j) {
+    const double value = excitation.valueAt(j);
+    if (!std::isfinite(value)) {
+      CALYX_LOG_ERR("beam {:d} at {:g} kV: excitation at {:g} keV is {:g}", beam, tubeKeV, excitation.energyAt(j),
+                    value);
+      return false;
+    }
+    any = any || value > 0.0;
+  }
+  if (any || !needed) return true;
+  CALYX_LOG_ERR("beam {:d} at {:g} kV: no photon reaches the sample (the excitation is 0 at every energy: tube "
+                "window or filters opaque)",
+                beam, tubeKeV);
+  return false;
+}
 
 }  // namespace
 
@@ -82,6 +187,12 @@ int Beam::readBeam(const Json::Value& value, std::unique_ptr<Beam>& out) {
       Filter filter;
       const int status = HardwareConfig::readFilter(entry, filter);
       if (status != 0) return status;
+      // The reader leaves a formula that does not parse out, silently; the beam would then
+      // run unfiltered. (A formula that parses has at least one element.)
+      if (filter.getCompound().empty()) {
+        CALYX_LOG_ERR("cannot parse filter formula: {:s}", entry["compound"].asString());
+        return 1;
+      }
       filters.push_back(filter);
     }
     beam.tubeFilters(filters);
@@ -103,7 +214,12 @@ int Beam::readBeam(const Json::Value& value, std::unique_ptr<Beam>& out) {
   CALYX_LOG_INFO("readBeam 4");
   if (value.isMember("lines")) {
     for (const Json::Value& entry : value["lines"]) {
-      const Element element(entry[0].asCString());
+      const char* symbol = entry[0].asCString();
+      const Element element(symbol);
+      if (element.atomicNumber() < 1) {
+        CALYX_LOG_ERR("error reading symbol: {:s}", symbol);
+        return 1;
+      }
       const Json::Value& name = entry[1];
       int code = 0;
       if (name.isInt()) {
@@ -113,7 +229,7 @@ int Beam::readBeam(const Json::Value& value, std::unique_ptr<Beam>& out) {
         const auto known = lineSymbols.find(text);
         if (known == lineSymbols.end()) {
           CALYX_LOG_ERR("unknown line symbol: {:s}", text);
-          continue;
+          return 1;
         }
         code = known->second;
       }
@@ -122,8 +238,17 @@ int Beam::readBeam(const Json::Value& value, std::unique_ptr<Beam>& out) {
   }
 
   CALYX_LOG_INFO("readBeam 5");
-  if (value.isMember("LEElements"))
-    for (const Json::Value& entry : value["LEElements"]) beam.addLEelement(Element(entry.asCString()));
+  if (value.isMember("LEElements")) {
+    for (const Json::Value& entry : value["LEElements"]) {
+      const char* symbol = entry.asCString();
+      const Element element(symbol);
+      if (element.atomicNumber() < 1) {
+        CALYX_LOG_ERR("error reading symbol: {:s}", symbol);
+        return 1;
+      }
+      beam.addLEelement(element);
+    }
+  }
 
   CALYX_LOG_INFO("readBeam 6");
   if (value.isMember("LEEnergyKeV")) beam.setLEEnergyKeV(value["LEEnergyKeV"].asFloat());
@@ -229,9 +354,12 @@ int FPRateAlgorithm::Builder::create(std::unique_ptr<FPRateAlgorithm>& out) {
   // models must never reallocate afterwards.
   engine->shermans.resize(beams.size());
 
+  if (!checkHardware(*this)) return 1;
+  bool anyLightElements = false;
   std::set<Element> elements;
   for (unsigned int i = 0; i < beams.size(); ++i) {
     const Beam& beam = beams[i];
+    anyLightElements = anyLightElements || !beam.leElements.empty();
     if (!(static_cast<double>(beam.tubeKeV) <= kHighestTubeKeV)) {  // NaN too
       CALYX_LOG_ERR("tube voltage of beam {:d} out of range: {:g} kV (at most {:g})", i, beam.tubeKeV,
                     kHighestTubeKeV);
@@ -259,16 +387,33 @@ int FPRateAlgorithm::Builder::create(std::unique_ptr<FPRateAlgorithm>& out) {
     creator.setVoltage(static_cast<double>(beam.tubeKeV));
     creator.setStepSize(kExcitationStepKeV);
     const std::shared_ptr<SpectrumBase<double>> excitation = creator.generateTotalSpectrum();
+    // The total spectrum is the continuum followed by the tube's lines.
+    const unsigned int lineCount = creator.generateDiscreteSpectrum().size();
+    engine->continuumSizes_.push_back(excitation->size() >= lineCount ? excitation->size() - lineCount : 0);
+    if (!checkExcitation(*excitation, i, beam.tubeKeV, !beam.lines.empty() || !beam.leElements.empty()))
+      return 1;
 
     Sherman::Builder model(engine->chemistry, excitation);
     model.takeOffAngle(takeOffAngle).incidenceAngle(incidenceAngle);
     for (const XRFLine& line : beam.lines) model.addXRFLine(line);
     const int status = model.create(engine->shermans[i]);
     if (status != 0) return status;
+    const std::string fault = engine->shermans[i].dataFault();
+    if (!fault.empty()) {
+      CALYX_LOG_ERR("beam {:d} at {:g} kV cannot be modelled: {:s}", i, beam.tubeKeV, fault);
+      return 1;
+    }
+    if (i == 0 && anyLightElements && !engine->hasScatterModel(0)) {
+      CALYX_LOG_ERR("beam 0 at {:g} kV cannot model the light elements' scatter: its tube gives no intensity at "
+                    "{:g} keV, where the scatter model reads it (a tube voltage above {:g} kV is needed)",
+                    beam.tubeKeV, kScatterIntensityKeV, kScatterIntensityKeV);
+      return 1;
+    }
 
     for (Sherman::Line& line : engine->shermans[i].lines) engine->analysisLines.emplace_back(i, line);
     engine->leElements[i] = beam.leElements;
   }
+  if (!checkDetectorSeesLines(*engine)) return 1;
 
   out = std::move(engine);
   return 0;

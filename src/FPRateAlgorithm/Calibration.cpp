@@ -31,8 +31,6 @@
 namespace calyx {
 namespace {
 
-constexpr unsigned int kLEPointIndex = 19;  // 20 keV on the engine's 1 keV excitation grid
-constexpr double kLEPrimaryKeV = 19.0;
 constexpr std::size_t kTitleBufferSize = 100;
 
 // A double as a default output stream writes it (%g, six significant digits).
@@ -121,18 +119,9 @@ void FPRateAlgorithm::Calibration::computeCalibrationFactors() {
       const double energy = line->line.lineEnergyKeV();
       predicted(i, j++) = static_cast<float>(*line->theoreticalRate * detector.getDetectorEfficiencyFactor(energy));
     }
-    if (!algo.shermans.empty()) {
-      const Sherman& model0 = algo.shermans[0];
-      const SpectrumBase<double>* spectrum = model0.excitationSpectrum();
-      if (spectrum != nullptr && spectrum->size() > kLEPointIndex) {
-        const double intensity = spectrum->valueAt(kLEPointIndex);
-        const Angle theta =
-            Angle::createFromRadian(model0.takeOffAngle().radians() + model0.incidenceAngle().radians());
-        const double scattered = comptonScatterEnergy(theta, kLEPrimaryKeV);
-        predicted(i, leColumn) = static_cast<float>(intensity * comptonScatterCoefficient(standard.compound, scattered) *
-                                                    detector.getDetectorEfficiencyFactor(scattered));
-      }
-    }
+    // The scatter prediction of beam 0, the light-element step's own model; it stays 0 when
+    // beam 0's continuum stops below the scatter model's energy.
+    if (algo.hasScatterModel()) predicted(i, leColumn) = static_cast<float>(algo.scatterModelRate(standard.compound));
   }
 
   // One factor per line.

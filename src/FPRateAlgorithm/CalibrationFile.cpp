@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -17,20 +18,51 @@
 namespace calyx {
 namespace {
 
-// Stores the list's values, in order, into the per-beam table; values beyond the table
-// (a file written for an engine with more beams) are ignored with a warning.
-void readBeamTable(const Json::Value& list, std::vector<double>& table, bool factors) {
-  const char* what = factors ? "factor" : "offset";
+// Bounds of a stored value: a factor multiplies a model rate and an offset is a rate, so a
+// value beyond 1e30 (no detector counts 1e30 photons a second) is a corrupt file, and its
+// products would run towards overflow.
+constexpr double kLargestValue = 1e30;
+
+bool usableFactor(double v) { return v > 0.0 && v <= kLargestValue; }
+bool usableOffset(double v) { return v >= -kLargestValue && v <= kLargestValue; }
+
+// One "lines" entry, read and checked, to be applied once the whole file passed.
+struct LineEntry {
+  FPRateAlgorithm::AnalysisLine* target;
+  double factor;
+  double guess;
+};
+
+// Reads the list into `values`; false (with the error) at the first value out of bounds.
+bool readBeamValues(const Json::Value& list, bool factors, std::vector<double>& values) {
   unsigned int i = 0;
   for (const Json::Value& value : list) {
     const double v = value.asDouble();
+    if (factors && !usableFactor(v)) {
+      CALYX_LOG_ERR("LEFactors[{:d}] out of range: {:g} (a light-element factor must lie in (0, 1e30])", i, v);
+      return false;
+    }
+    if (!factors && !usableOffset(v)) {
+      CALYX_LOG_ERR("LEOffsets[{:d}] out of range: {:g} (a light-element offset must lie within +-1e30)", i, v);
+      return false;
+    }
+    values.push_back(v);
+    ++i;
+  }
+  return true;
+}
+
+// Stores the values, in order, into the per-beam table; values beyond the table (a file
+// written for an engine with more beams) are ignored with a warning.
+void applyBeamValues(const std::vector<double>& values, std::vector<double>& table, bool factors) {
+  const char* what = factors ? "factor" : "offset";
+  for (std::size_t i = 0; i < values.size(); ++i) {
     if (i >= table.size()) {
       CALYX_LOG_WARN("ignoring LE calibration {:s} {:d}: the configuration has {:d} beams", what, i, table.size());
     } else {
-      CALYX_LOG_INFO("setting {:d} LE calibration {:s} ==> {:f}", i, what, v);
-      table[i] = v;
+      CALYX_LOG_INFO("setting {:d} LE calibration {:s} ==> {:f}", i, what, values[i]);
+      table[i] = values[i];
     }
-    ++i;
   }
 }
 
@@ -74,9 +106,13 @@ int FPRateAlgorithm::writeCalibrationFile(const char* path) {
   root["LEFactors"] = factors;
   root["LEOffsets"] = offsets;
 
+  if (path == nullptr) {
+    CALYX_LOG_ERR("cannot write calibration file: no path given");
+    return 1;
+  }
   const std::string unwritable = nonFiniteValue(*this);
   if (!unwritable.empty()) {
-    CALYX_LOG_ERR("cannot write calibration file {:s}: {:s}", path != nullptr ? path : "(null)", unwritable);
+    CALYX_LOG_ERR("cannot write calibration file {:s}: {:s}", path, unwritable);
     return 1;
   }
 
@@ -110,6 +146,10 @@ int FPRateAlgorithm::writeCalibrationFile(const char* path) {
 }
 
 int FPRateAlgorithm::readCalibrationFile(const char* path) {
+  if (path == nullptr) {
+    CALYX_LOG_ERR("cannot read calibration file: no path given");
+    return 1;
+  }
   CALYX_LOG_INFO("reading calibration file: {:s}", path);
   std::ifstream in(path);
   Json::Value root;
@@ -122,7 +162,11 @@ int FPRateAlgorithm::readCalibrationFile(const char* path) {
     CALYX_LOG_ERR("no 'lines' element found");
     return 1;
   }
+  // Everything is read and checked first: a file refused part-way changes nothing.
+  std::vector<LineEntry> entries;
+  unsigned int index = 0;
   for (Json::Value& entry : root["lines"]) {
+    const unsigned int position = index++;
     const unsigned int beam = static_cast<unsigned int>(entry[0].asInt());
     const Element element(entry[1].asCString());
     int code;
@@ -145,13 +189,26 @@ int FPRateAlgorithm::readCalibrationFile(const char* path) {
       CALYX_LOG_WARN("line not found: [{:3s}:{:d}]", printableSymbol(element), code);
       continue;
     }
-    CALYX_LOG_INFO("setting calibraion factor [{:3s}:{:.2f}] ==> {:f}", printableSymbol(target->line.element()),
-                   target->line.lineEnergyKeV(), factor);
-    target->calibrationFactor = factor;
-    target->initialGuessFactor = guess;
+    if (!usableFactor(factor) || !usableFactor(guess)) {
+      CALYX_LOG_ERR("lines[{:d}] ({:s} {:s}, beam {:d}) out of range: factor {:g}, guess factor {:g} (each must lie "
+                    "in (0, 1e30])",
+                    position, printableSymbol(element), lineName(code), beam, factor, guess);
+      return 1;
+    }
+    entries.push_back(LineEntry{target, factor, guess});
   }
-  if (root.isMember("LEFactors")) readBeamTable(root["LEFactors"], leCalibrationFactors, true);
-  if (root.isMember("LEOffsets")) readBeamTable(root["LEOffsets"], leCalibrationOffsets, false);
+  std::vector<double> leFactors, leOffsets;
+  if (root.isMember("LEFactors") && !readBeamValues(root["LEFactors"], true, leFactors)) return 1;
+  if (root.isMember("LEOffsets") && !readBeamValues(root["LEOffsets"], false, leOffsets)) return 1;
+
+  for (const LineEntry& entry : entries) {
+    CALYX_LOG_INFO("setting calibraion factor [{:3s}:{:.2f}] ==> {:f}", printableSymbol(entry.target->line.element()),
+                   entry.target->line.lineEnergyKeV(), entry.factor);
+    entry.target->calibrationFactor = entry.factor;
+    entry.target->initialGuessFactor = entry.guess;
+  }
+  applyBeamValues(leFactors, leCalibrationFactors, true);
+  applyBeamValues(leOffsets, leCalibrationOffsets, false);
   return 0;
 }
 

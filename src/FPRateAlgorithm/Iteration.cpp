@@ -203,11 +203,14 @@ void FPRateAlgorithm::doInitialGuess(unsigned int /*beam*/) {
 }
 
 void FPRateAlgorithm::process(int lastBeam) {
+  PassReport report;
   for (Sherman& model : shermans) model.computeRates();
   normalizeAllChem();
-  adjustLEChemByResidual(lastBeam);
+  report.lightElementsSkipped = !correctLightElements(lastBeam);
   // Uses the rates of the first step: the model is not run again after the two changes above.
-  adjustChemByResidual(lastBeam);
+  correctLines(lastBeam, report);
+  for (double f : chemistry->fractions) report.finite = report.finite && std::isfinite(f);
+  lastPass_ = report;
   CALYX_LOG_INFO("******* compound after everything ****** {:s}", compoundToString(getCompound()));
 }
 
@@ -241,6 +244,11 @@ const std::vector<double>& FPRateAlgorithm::lineEfficiencies() {
 }
 
 void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
+  PassReport ignored;
+  correctLines(lastBeam, ignored);
+}
+
+void FPRateAlgorithm::correctLines(int lastBeam, PassReport& report) {
   // A negative index reads as a large unsigned one: every beam corrects.
   const unsigned int last = static_cast<unsigned int>(lastBeam);
   if (!detail::engineLayoutIntact(*this, "line correction")) return;
@@ -250,6 +258,8 @@ void FPRateAlgorithm::adjustChemByResidual(int lastBeam) {
   });
 
   for (std::size_t i = 0; i < analysisLines.size(); ++i) {
+    const AnalysisLine& candidate = analysisLines[i];
+    if (candidate.inUse && candidate.beam <= last) ++(plan.applies[i] ? report.corrected : report.skipped);
     if (!plan.applies[i]) continue;
     AnalysisLine& line = analysisLines[i];
     const double p = plan.predictions[i];

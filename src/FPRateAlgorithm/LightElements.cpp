@@ -7,6 +7,7 @@
 // detector efficiency and a calibrated factor and offset (beam 0's).
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "calyx/FPRateAlgorithm.h"
 #include "FPRateAlgorithm/Layout.h"
@@ -15,12 +16,17 @@
 namespace calyx {
 namespace {
 
-// On the engine's 1 keV excitation grid, point 19 lies at 20 keV and point 20 at 21 keV.
-constexpr unsigned int kScatterPoint = 19;
-constexpr unsigned int kComptonRatePoint = 20;
-// The residual step takes the Compton energy of 19 keV for the 20 keV intensity; the
-// calibration of the scatter factor uses the same pairing, so the two stay consistent.
-constexpr double kResidualScatterKeV = 19.0;
+// The scatter model reads the tube intensity at 20 keV; the Compton rate of a beam is its
+// intensity at 21 keV. Both are points of the beam's continuum, found by energy.
+constexpr double kScatterIntensityKeV = 20.0;
+constexpr double kComptonRateKeV = 21.0;
+// The scatter model takes the Compton energy of 19 keV for the 20 keV intensity; the
+// residual step and the calibration of the scatter factor share it through
+// scatterModelRate, so the two stay consistent.
+constexpr double kScatterComptonKeV = 19.0;
+// Continuum energies are the grid's first energy plus whole steps; a point counts as "at" an
+// energy within this distance.
+constexpr double kEnergyMatchKeV = 1e-9;
 // Gain of the residual step while the light elements are practically absent (S / P is then
 // no guide): a change of 0.00043 in their sum per unit of scatter-rate residual.
 constexpr double kLowLightElementGain = 0.0004318181818181818;
@@ -47,14 +53,19 @@ Angle scatterAngle(const Sherman& model) {
   return Angle::createFromRadian(model.takeOffAngle().radians() + model.incidenceAngle().radians());
 }
 
-// Beam 0's excitation when it has the point the scatter model reads, otherwise null (with a
-// warning): a beam below 20 kV has no such point.
-const SpectrumBase<double>* scatterExcitation(const Sherman& model, unsigned int point) {
-  const SpectrumBase<double>* excitation = model.excitationSpectrum();
-  if (excitation != nullptr && excitation->size() > point) return excitation;
-  CALYX_LOG_WARN("light elements not corrected: beam 0's excitation has no point {:d}", point);
-  return nullptr;
+}  // namespace
+
+int FPRateAlgorithm::continuumPoint(unsigned int beam, double energyKeV) const {
+  if (beam >= shermans.size() || beam >= continuumSizes_.size()) return -1;
+  const SpectrumBase<double>* excitation = shermans[beam].excitationSpectrum();
+  if (excitation == nullptr) return -1;
+  const unsigned int n = std::min(continuumSizes_[beam], excitation->size());
+  for (unsigned int j = 0; j < n; ++j)
+    if (std::fabs(excitation->energyAt(j) - energyKeV) <= kEnergyMatchKeV) return static_cast<int>(j);
+  return -1;
 }
+
+namespace {
 
 // A scatter rate of 0 or below, or not finite, is no measurement: read as one it would drive
 // the light elements negative (or to any size), as a line's rate would drive its element.
@@ -66,6 +77,31 @@ bool scatterRateUsable(double measured) {
 }
 
 }  // namespace
+
+bool FPRateAlgorithm::hasScatterModel(unsigned int beam) const {
+  // At a voltage of exactly 20 kV the point exists but the continuum ends there at 0.
+  const int point = continuumPoint(beam, kScatterIntensityKeV);
+  if (point < 0) return false;
+  const double intensity = shermans[beam].excitationSpectrum()->valueAt(static_cast<unsigned int>(point));
+  return intensity > 0.0 && std::isfinite(intensity);
+}
+
+double FPRateAlgorithm::scatterModelRate(const Compound& compound, unsigned int beam) const {
+  const int point = continuumPoint(beam, kScatterIntensityKeV);
+  if (point < 0) return std::numeric_limits<double>::quiet_NaN();
+  const Sherman& model = shermans[beam];
+  const double intensity = model.excitationSpectrum()->valueAt(static_cast<unsigned int>(point));
+  const double energy = comptonScatterEnergy(scatterAngle(model), kScatterComptonKeV);
+  const double predicted = intensity * comptonScatterCoefficient(compound, energy);
+  return predicted * detector.getDetectorEfficiencyFactor(energy);
+}
+
+double FPRateAlgorithm::predictedScatterRate(const Compound& compound, unsigned int beam) const {
+  double predicted = scatterModelRate(compound, beam);
+  if (beam >= leCalibrationFactors.size()) return predicted;  // no such beam: not a number already
+  predicted = predicted * leCalibrationFactors[beam];
+  return predicted + leCalibrationOffsets[beam];
+}
 
 void FPRateAlgorithm::setLERate(unsigned int beam, double rate) { leRates[beam] = rate; }
 
@@ -84,29 +120,23 @@ void FPRateAlgorithm::setLEAsBalance() {
     chemistry->set(element, (1.0 - others) / static_cast<double>(light.size()), 0.0);
 }
 
-void FPRateAlgorithm::adjustLEChemByResidual(int lastBeam) {
-  if (shermans.empty()) return;
+void FPRateAlgorithm::adjustLEChemByResidual(int lastBeam) { correctLightElements(lastBeam); }
+
+bool FPRateAlgorithm::correctLightElements(int lastBeam) {
+  if (shermans.empty()) return true;
   // Beyond the last beam (a negative index reads as a large unsigned one) means every beam,
   // as in the line step.
   const unsigned int last = std::min<unsigned int>(static_cast<unsigned int>(lastBeam),
                                                    static_cast<unsigned int>(shermans.size() - 1));
-  if (leElements[0].empty() && leElements[last].empty()) return;  // nothing to balance
-  if (!scatterRateUsable(leRates[0])) return;
-  if (!detail::engineLayoutIntact(*this, "light-element correction")) return;
+  if (leElements[0].empty() && leElements[last].empty()) return true;  // nothing to balance
+  if (!scatterRateUsable(leRates[0])) return false;
+  if (!detail::engineLayoutIntact(*this, "light-element correction")) return false;
 
   const double sum = fractionSum(*chemistry, leElements[0]);
-  const Sherman& model = shermans[0];
-  const SpectrumBase<double>* excitation = scatterExcitation(model, kScatterPoint);
-  if (excitation == nullptr) return;
-  const double intensity = excitation->valueAt(kScatterPoint);
-  const double energy = comptonScatterEnergy(scatterAngle(model), kResidualScatterKeV);
   const Compound compound = getCompound();
   CALYX_LOG_INFO("******* compound before LE ****** {:s}", compoundToString(compound));
 
-  double predicted = intensity * comptonScatterCoefficient(compound, energy);
-  predicted = predicted * detector.getDetectorEfficiencyFactor(energy);
-  predicted = predicted * leCalibrationFactors[0];
-  predicted = predicted + leCalibrationOffsets[0];
+  const double predicted = predictedScatterRate(compound);
   const double measured = leRates[0];
   CALYX_LOG_INFO("LE p:{:.2f} m:{:.2f}", predicted, measured);
 
@@ -117,7 +147,7 @@ void FPRateAlgorithm::adjustLEChemByResidual(int lastBeam) {
     CALYX_LOG_WARN("light elements not corrected: beam {:d} has {:d} light elements, beam 0's sum {:g}, "
                    "scatter predicted {:g}, measured {:g}",
                    last, count, sum, predicted, measured);
-    return;
+    return false;
   }
 
   // Light elements at the normalisation floor (1e-8 each) cannot grow out of it by a
@@ -137,6 +167,7 @@ void FPRateAlgorithm::adjustLEChemByResidual(int lastBeam) {
     f = f + share * (f * (delta / sum));
   }
   CALYX_LOG_INFO("******* compound After LE ****** {:s}", compoundToString(getCompound()));
+  return true;
 }
 
 void FPRateAlgorithm::adjustLEChemByRatio() {
@@ -145,10 +176,16 @@ void FPRateAlgorithm::adjustLEChemByRatio() {
   const std::set<Element>& light = leElements[0];
   const double sum = fractionSum(*chemistry, light);
   const Sherman& model = shermans[0];
-  const SpectrumBase<double>* excitation = scatterExcitation(model, kScatterPoint);
-  if (excitation == nullptr) return;
-  const double intensity = excitation->valueAt(kScatterPoint);
-  const double energy = comptonScatterEnergy(scatterAngle(model), excitation->energyAt(kScatterPoint));
+  const int point = continuumPoint(0, kScatterIntensityKeV);
+  if (point < 0) {
+    CALYX_LOG_WARN("light elements not corrected: beam 0's continuum stops below {:g} keV", kScatterIntensityKeV);
+    return;
+  }
+  const SpectrumBase<double>* excitation = model.excitationSpectrum();
+  const double intensity = excitation->valueAt(static_cast<unsigned int>(point));
+  // The Compton energy of the intensity's own energy (20 keV), unlike the residual step.
+  const double energy =
+      comptonScatterEnergy(scatterAngle(model), excitation->energyAt(static_cast<unsigned int>(point)));
   const double predicted =
       intensity * comptonScatterCoefficient(getCompound(), energy) * leCalibrationFactors[0];
   const double measured = leRates[0];
@@ -192,12 +229,12 @@ void FPRateAlgorithm::adjustLEChem(unsigned int beam, double predictedRate, doub
 }
 
 double FPRateAlgorithm::getComptonRateForBeam(unsigned int beam) {
-  const SpectrumBase<double>* excitation = shermans[beam].excitationSpectrum();
-  if (excitation == nullptr || excitation->size() <= kComptonRatePoint) {
-    CALYX_LOG_WARN("beam {:d}'s excitation has no point {:d}: no Compton rate", beam, kComptonRatePoint);
+  const int point = continuumPoint(beam, kComptonRateKeV);
+  if (point < 0) {
+    CALYX_LOG_WARN("beam {:d}'s continuum stops below {:g} keV: no Compton rate", beam, kComptonRateKeV);
     return 0.0;
   }
-  return excitation->valueAt(kComptonRatePoint);
+  return shermans[beam].excitationSpectrum()->valueAt(static_cast<unsigned int>(point));
 }
 
 }  // namespace calyx

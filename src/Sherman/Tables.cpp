@@ -7,10 +7,12 @@
 #include <cmath>
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "Sherman/Tables.h"
+#include "detail/Log.h"
 #include "detail/Xraylib.h"
 
 namespace calyx {
@@ -120,6 +122,54 @@ void Sherman::buildTables() {
 
   photoTable = std::move(photo);
   tables_ = std::move(built);
+}
+
+namespace {
+
+std::string energyText(double energyKeV) { return detail::formatPrintf("%g keV", energyKeV); }
+
+// A total attenuation coefficient must be finite and above 0; a photoabsorption cross
+// section finite and not negative.
+std::string attenuationFault(double mu, const Element& element, double energyKeV) {
+  if (std::isfinite(mu) && mu > 0.0) return std::string();
+  if (mu == 0.0)
+    return "no attenuation coefficient of " + printableSymbol(element) + " at " + energyText(energyKeV);
+  return "attenuation coefficient of " + printableSymbol(element) + " at " + energyText(energyKeV) + " is " +
+         detail::formatPrintf("%g", mu);
+}
+
+std::string photoFault(double tau, const Element& element, double energyKeV) {
+  if (std::isfinite(tau) && tau >= 0.0) return std::string();
+  return "photoabsorption cross section of " + printableSymbol(element) + " at " + energyText(energyKeV) +
+         " is " + detail::formatPrintf("%g", tau);
+}
+
+}  // namespace
+
+std::string Sherman::dataFault() const {
+  if (tables_ == nullptr) return std::string();
+  const Tables& t = *tables_;
+  static const std::vector<Element> kNoElements;
+  const std::vector<Element>& elements = chemistry != nullptr ? chemistry->elements : kNoElements;
+  const std::size_t elementCount = std::min(t.elementCount, elements.size());
+  // The points buildTables filled (a model assembled by hand may have fewer).
+  const std::size_t available =
+      excitation != nullptr ? std::min<std::size_t>(excitation->size(), t.pointCount) : 0;
+  std::string fault;
+  for (std::size_t i = 0; i < t.lineCount && fault.empty(); ++i)
+    for (std::size_t e = 0; e < elementCount && fault.empty(); ++e)
+      fault = attenuationFault(t.lineMu[i * t.elementCount + e], elements[e], lines[i].line.lineEnergyKeV());
+  for (std::size_t j = 0; j < available && fault.empty(); ++j)
+    for (std::size_t e = 0; e < elementCount && fault.empty(); ++e)
+      fault = attenuationFault(t.pointMu[j * t.elementCount + e], elements[e], t.energyKeV[j]);
+  for (std::size_t l = 0; l < t.lineCount && fault.empty(); ++l)
+    for (std::size_t j = 0; j < available && fault.empty(); ++j)
+      fault = photoFault(photoTable[l * t.pointCount + j], lines[l].line.element(), t.energyKeV[j]);
+  for (std::size_t i = 0; i < t.lineCount && fault.empty(); ++i)
+    for (std::size_t n = t.enhancerBegin[i]; n < t.enhancerBegin[i + 1] && fault.empty(); ++n)
+      fault = photoFault(t.analytePhotoAtEnhancerLine[n], lines[i].line.element(),
+                         lines[t.enhancer[n]].line.lineEnergyKeV());
+  return fault;
 }
 
 }  // namespace calyx

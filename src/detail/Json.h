@@ -11,11 +11,17 @@ namespace calyx {
 namespace detail {
 
 /// Parses a JSON document with JsonCpp's defaults but "collectComments" false (comments are
-/// accepted and skipped). Returns false with JsonCpp's error text in `errors`.
+/// accepted and skipped). Returns false with JsonCpp's error text in `errors`, also where
+/// JsonCpp throws instead of reporting (nesting deeper than its stack limit of 1000).
 inline bool parseJson(std::istream& in, Json::Value& root, std::string& errors) {
   Json::CharReaderBuilder builder;
   builder["collectComments"] = false;
-  return Json::parseFromStream(builder, in, &root, &errors);
+  try {
+    return Json::parseFromStream(builder, in, &root, &errors);
+  } catch (const Json::RuntimeError& e) {
+    errors = std::string("not valid JSON: ") + e.what();
+    return false;
+  }
 }
 
 }  // namespace detail

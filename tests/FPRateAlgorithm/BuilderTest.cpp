@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,6 +19,7 @@
 #include "detail/Json.h"
 #include "support/HandheldEngine.h"
 #include "support/LogCapture.h"
+#include "support/ScratchDir.h"
 
 namespace calyx {
 namespace {
@@ -42,16 +45,14 @@ Json::Value parse(const std::string& text) {
   return root;
 }
 
-// Writes a file in the temporary folder, removed with the object.
+// Writes a file in a scratch directory of its own, removed with the object.
 class TempFile {
  public:
-  explicit TempFile(const std::string& text) : path_(::testing::TempDir() + "calyx-config-test.json") {
-    std::ofstream(path_) << text;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
+  explicit TempFile(const std::string& text) : path_(dir_.path("config.json")) { std::ofstream(path_) << text; }
   const char* path() const { return path_.c_str(); }
 
  private:
+  testing::ScratchDir dir_;
   std::string path_;
 };
 
@@ -170,8 +171,16 @@ TEST(BuilderTest, EachConfigurationFailureGivesItsMessageAndStatus) {
        {"error loading"}, 1, true, true},
       {"unknown symbol in allLines", document(R"(, "beams": [{"tubeKeV": 40, "allLines": ["Fe", "Xx"]}])"), 1,
        {"error reading symbol: Xx", "error loading"}, 0, true, true},
-      {"unknown line name", document(R"(, "beams": [{"tubeKeV": 40, "lines": [["Pb", "La"], ["Pb", -90]]}])"), 0,
-       {"unknown line symbol: La"}, 1, true, true},
+      {"unknown line name", document(R"(, "beams": [{"tubeKeV": 40, "lines": [["Pb", -90], ["Pb", "La"]]}])"), 1,
+       {"unknown line symbol: La", "error loading"}, 0, true, true},
+      {"unknown symbol in lines", document(R"(, "beams": [{"tubeKeV": 40, "lines": [["Qq", "KA"]]}])"), 1,
+       {"error reading symbol: Qq", "error loading"}, 0, true, true},
+      {"unknown symbol in LEElements",
+       document(R"(, "beams": [{"tubeKeV": 40, "LEElements": ["O", "Oo"], "LEEnergyKeV": 20}])"), 1,
+       {"error reading symbol: Oo", "error loading"}, 0, true, true},
+      {"filter formula that does not parse",
+       document(R"(, "beams": [{"tubeKeV": 40, "filters": [{"compound": "Al2Xq", "thickness": 100}]}])"), 1,
+       {"cannot parse filter formula: Al2Xq", "error loading"}, 0, true, true},
       {"a document that is no object", "[1, 2]", 1, {"no 'detector' element found", "error loading"}, 0, false,
        false},
   };
@@ -207,11 +216,13 @@ TEST(BuilderTest, AFileThatIsMissingOrNotJsonQuotesTheParser) {
   }
 }
 
-TEST(BuilderTest, AnUnknownLineNameIsSkippedAndTheNextEntryRead) {
+TEST(BuilderTest, LinesTakeNamesOrIntegerCodesAndAnUnknownNameFailsTheBeam) {
   std::unique_ptr<Beam> beam;
-  ASSERT_EQ(Beam::readBeam(parse(R"({"tubeKeV": 40, "lines": [["Pb", "La"], ["Pb", -90], ["Pb", "LB"]]})"), beam), 0);
+  ASSERT_EQ(Beam::readBeam(parse(R"({"tubeKeV": 40, "lines": [["Pb", -90], ["Pb", "LB"]]})"), beam), 0);
   const std::set<XRFLine> expected = {XRFLine::create(Element("Pb"), -90), XRFLine::create(Element("Pb"), 3)};
   EXPECT_EQ(beam->lines, expected);
+  // Skipped, the line would be silently missing from the analysis.
+  EXPECT_EQ(Beam::readBeam(parse(R"({"tubeKeV": 40, "lines": [["Pb", "La"], ["Pb", "LB"]]})"), beam), 1);
 }
 
 TEST(BuilderTest, AnIntegerLineCodeWithoutAShellThrowsOutOfRange) {
@@ -285,7 +296,7 @@ TEST(BuilderTest, LightElementsWithoutTheirEnergyReadButDoNotBuild) {
   ASSERT_EQ(builder.readConfig(parse(document(R"(, "beams": [{"tubeKeV": 40, "LEElements": ["C"]}])"))), 0);
   EXPECT_EQ(builder.beams[0].leEnergyKeV, -1.0);
 
-  FPRateAlgorithm::Builder empty;
+  FPRateAlgorithm::Builder empty = testing::handheldBuilder();
   std::unique_ptr<FPRateAlgorithm> previous = testing::buildEngine(empty);
   FPRateAlgorithm* held = previous.get();
   LogCapture log;
@@ -300,7 +311,8 @@ TEST(BuilderTest, AVoltageBeyondTheAtomicDataIsRefusedByCreate) {
   struct Case {
     const char* beams;
     int status;
-  } cases[] = {{R"([{"tubeKeV": 1000, "lines": [["Fe", "KA"]]}])", 0},
+  } cases[] = {{R"([{"tubeKeV": 800, "lines": [["Fe", "KA"]]}])", 0},
+               {R"([{"tubeKeV": 801, "lines": [["Fe", "KA"]]}])", 1},
                {R"([{"tubeKeV": 40}, {"tubeKeV": 1001}])", 1},
                {R"([{"tubeKeV": 1e38}])", 1},
                {R"([{"tubeKeV": 1e39}])", 1}};
@@ -325,6 +337,104 @@ TEST(BuilderTest, AVoltageBeyondTheAtomicDataIsRefusedByCreate) {
   EXPECT_EQ(builder.create(engine), 1);
 }
 
+TEST(BuilderTest, AtTheHighestVoltageEveryRateIsFinite) {
+  // 801 to 1000 kV once gave not-a-number rates: xraylib's attenuation ends at 800 keV.
+  FPRateAlgorithm::Builder builder = testing::handheldBuilder();
+  Beam beam(800.0f);
+  beam.addLine(testing::line("Fe", 0)).addLine(testing::line("Pb", 0)).addLEelement(Element("O")).setLEEnergyKeV(20);
+  builder.addBeam(beam);
+  std::unique_ptr<FPRateAlgorithm> engine = testing::buildEngine(builder);
+  ASSERT_NE(engine, nullptr);
+  Compound sample;
+  sample.set(ElementChemistry(Element("Fe"), 0.5, 0.0));
+  sample.set(ElementChemistry(Element("Pb"), 0.2, 0.0));
+  sample.set(ElementChemistry(Element("O"), 0.3, 0.0));
+  engine->chemistry->setCompound(sample);
+  engine->shermans[0].computeRates();
+  for (const Sherman::Line& line : engine->shermans[0].lines) {
+    EXPECT_TRUE(std::isfinite(line.rate) && line.rate > 0) << line.rate;
+  }
+
+  // The same model over a grid one point beyond the data: its tables say what is missing.
+  auto chemistry = std::make_shared<Sherman::Chemistry>(std::set<Element>{Element("Fe")});
+  std::shared_ptr<SpectrumBase<double>> beyond = std::make_shared<LinearSpectrum<double>>(799.0, 801.0, 1.0);
+  for (unsigned int j = 0; j < beyond->size(); ++j) beyond->setValueAt(j, 1.0);
+  Sherman model;
+  ASSERT_EQ(Sherman::Builder(chemistry, beyond).addXRFLine(testing::line("Fe", 0)).create(model), 0);
+  EXPECT_EQ(model.dataFault(), "no attenuation coefficient of Fe at 801 keV");
+}
+
+TEST(BuilderTest, CreateRefusesHardwareAndGeometryThePhysicsCannotUse) {
+  using Edit = void (*)(FPRateAlgorithm::Builder&);
+  struct Case {
+    const char* message;  // a part of the one error
+    Edit edit;
+  };
+  const Case cases[] = {
+      {"takeoffAngle out of range: 0 degrees", [](FPRateAlgorithm::Builder& b) { b.takeOffAngle = Angle(); }},
+      {"takeoffAngle out of range: -10 degrees",
+       [](FPRateAlgorithm::Builder& b) { b.takeOffAngle = Angle::createFromDegrees(-10); }},
+      {"incodenceAngle out of range: nan degrees",
+       [](FPRateAlgorithm::Builder& b) { b.incidenceAngle = Angle::createFromDegrees(std::nan("")); }},
+      {"incodenceAngle out of range: 91 degrees",
+       [](FPRateAlgorithm::Builder& b) { b.incidenceAngle = Angle::createFromDegrees(91); }},
+      {"tube takeoffAngle out of range: 0 degrees", [](FPRateAlgorithm::Builder& b) { b.tube.takeoffAngle = Angle(); }},
+      {"detector thickness out of range: 0 um", [](FPRateAlgorithm::Builder& b) { b.detector.thickness = 0; }},
+      {"detector thickness out of range: inf um",
+       [](FPRateAlgorithm::Builder& b) { b.detector.thickness = HUGE_VAL; }},
+      {"detector Z out of range: 0", [](FPRateAlgorithm::Builder& b) { b.detector.Z = 0; }},
+      {"detector Z out of range: 200", [](FPRateAlgorithm::Builder& b) { b.detector.Z = 200; }},
+      {"tube anodeZ out of range: 2147483647", [](FPRateAlgorithm::Builder& b) { b.tube.anodeZ = 2147483647; }},
+      {"tube anodeZ out of range: -45", [](FPRateAlgorithm::Builder& b) { b.tube.anodeZ = -45; }},
+      {"detector window out of range: windowZ 4, windowThickness -1 um",
+       [](FPRateAlgorithm::Builder& b) { b.detector.windowThickness = -1; }},
+      {"tube window out of range: windowZ 0, windowThickness 100 um",
+       [](FPRateAlgorithm::Builder& b) { b.tube.windowZ = 0; }},
+      {"no photon reaches the detector: its efficiency at 8.04",
+       [](FPRateAlgorithm::Builder& b) { b.detector.windowThickness = 1e30; }},
+      {"no photon reaches the detector", [](FPRateAlgorithm::Builder& b) { b.detector.thickness = 1e-30; }},
+      {"beam 0 at 40 kV: no photon reaches the sample",
+       [](FPRateAlgorithm::Builder& b) { b.tube.windowThickness = 1e30; }},
+      {"beam 0 at 40 kV cannot be modelled: no attenuation coefficient of",  // an element without data
+       [](FPRateAlgorithm::Builder& b) { b.beams[0].addElement(Element(200)); }},
+      {"beam 0 at 18 kV cannot model the light elements' scatter",
+       [](FPRateAlgorithm::Builder& b) { b.beams[0].tubeKeV = 18; }},
+      {"beam 0 at 20 kV cannot model the light elements' scatter",
+       [](FPRateAlgorithm::Builder& b) { b.beams[0].tubeKeV = 20; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    FPRateAlgorithm::Builder builder = testing::handheldBuilder();
+    Beam main(40.0f);
+    main.addLine(testing::line("Cu", 0)).addLine(testing::line("Ca", 0));
+    Beam light(15.0f);
+    light.addLine(testing::line("Si", 0)).addLEelement(Element("O")).setLEEnergyKeV(20);
+    builder.addBeam(main).addBeam(light);
+    {
+      std::unique_ptr<FPRateAlgorithm> valid;
+      ASSERT_EQ(builder.create(valid), 0);
+    }
+    c.edit(builder);
+    std::unique_ptr<FPRateAlgorithm> engine;
+    LogCapture log;
+    EXPECT_EQ(builder.create(engine), 1);
+    EXPECT_EQ(engine, nullptr);
+    const std::vector<std::string> errors = messagesAt(log, spdlog::level::err);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].find(c.message), 0u) << errors[0];
+  }
+  // The edges that stay physical: right angles, a window of nothing, 21 kV under the light elements.
+  FPRateAlgorithm::Builder edge = testing::handheldBuilder();
+  edge.geometry(Angle::createFromDegrees(90.0f), Angle::createFromDegrees(90.0f));
+  edge.detector.windowZ = 0;
+  edge.detector.windowThickness = 0;
+  Beam beam(21.0f);
+  beam.addLine(testing::line("Cu", 0)).addLEelement(Element("O")).setLEEnergyKeV(20);
+  edge.addBeam(beam);
+  std::unique_ptr<FPRateAlgorithm> engine;
+  EXPECT_EQ(edge.create(engine), 0);
+}
+
 TEST(BuilderTest, AnEmptyBeamListBuildsAnEngineWithoutBeamsThatProcessesNothing) {
   FPRateAlgorithm::Builder builder;
   ASSERT_EQ(builder.readConfig(parse(document(R"(, "beams": [])"))), 0);
@@ -336,6 +446,28 @@ TEST(BuilderTest, AnEmptyBeamListBuildsAnEngineWithoutBeamsThatProcessesNothing)
   engine->process(0);
   engine->setLEAsBalance();
   EXPECT_TRUE(engine->getCompound().empty());
+}
+
+TEST(BuilderTest, TheEngineMovesWithItsPointersButIsNotCopied) {
+  // A copy's analysis lines would still point into the original's models and chemistry.
+  static_assert(!std::is_copy_constructible<FPRateAlgorithm>::value, "the engine must not be copied");
+  static_assert(!std::is_copy_assignable<FPRateAlgorithm>::value, "the engine must not be copied");
+  FPRateAlgorithm::Builder builder = testing::handheldBuilder();
+  Beam beam(40.0f);
+  beam.addLine(testing::line("Fe", 0)).addLine(testing::line("Ni", 0));
+  builder.addBeam(beam);
+  std::unique_ptr<FPRateAlgorithm> engine = testing::buildEngine(builder);
+  const double* fraction = engine->analysisLines[0].fraction;
+  const double* rate = engine->analysisLines[0].theoreticalRate;
+  FPRateAlgorithm moved(std::move(*engine));
+  engine.reset();
+  EXPECT_EQ(moved.analysisLines[0].fraction, fraction);
+  EXPECT_EQ(fraction, &moved.chemistry->fractions[moved.chemistry->getIndex(Element("Fe"))]);
+  EXPECT_EQ(rate, &moved.shermans[0].lines[0].rate);
+  for (auto& line : moved.analysisLines) line.measuredRate = 1000.0;
+  moved.doInitialGuess(0);
+  moved.process(0);
+  EXPECT_EQ(moved.lastPass().corrected, 2u);
 }
 
 TEST(BuilderTest, CreateLaysOutOneCompositionAndTheLinesOfEveryBeam) {

@@ -12,6 +12,7 @@
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "support/LogCapture.h"
+#include "support/ScratchDir.h"
 
 namespace calyx {
 namespace {
@@ -73,8 +74,10 @@ Predictions predict(FPRateAlgorithm& engine, const Compound& c) {
   return p;
 }
 
+// This process's scratch directory (ctest runs every test in a process of its own).
 std::string tempPath(const std::string& name) {
-  return ::testing::TempDir() + "calyx_cal_" + std::to_string(::getpid()) + "_" + name;
+  static const testing::ScratchDir scratch;
+  return scratch.path(name);
 }
 
 std::string readAll(const std::string& path) {
@@ -303,7 +306,6 @@ TEST_F(CalibrationFileTest, EntriesSetFactorsByTheirLength) {
   const std::string path = write("entries.json", R"({"lines": [
       [0, "Fe", "KA", 1.5, 2.5],
       [0, "Ni", 0, 1.25],
-      [0, "Cu", "KA"],
       [0, "Zn", "Ka", 9],
       [0, "Pb", -90, 7],
       [5, "Fe", "KA", 8],
@@ -318,7 +320,6 @@ TEST_F(CalibrationFileTest, EntriesSetFactorsByTheirLength) {
   const auto* ni = engine->findLine(0, XRFLine::create(Element("Ni"), 0));
   EXPECT_EQ(ni->calibrationFactor, 1.25);
   EXPECT_EQ(ni->initialGuessFactor, 1.0);
-  EXPECT_EQ(engine->findLine(0, XRFLine::create(Element("Cu"), 0))->calibrationFactor, 0.0);
   EXPECT_EQ(engine->findLine(0, XRFLine::create(Element("Zn"), 0))->calibrationFactor, 1.0);
   EXPECT_TRUE(capture.contains("unknown line symbol: Ka", spdlog::level::err));
   EXPECT_TRUE(capture.contains("unknown line symbol: ", spdlog::level::err));
@@ -361,10 +362,50 @@ TEST_F(CalibrationFileTest, FailedWriteLeavesThePreviousFileIntact) {
   EXPECT_NE(readAll(path).find("\"LEFactors\""), std::string::npos);
 }
 
+TEST_F(CalibrationFileTest, ValuesOutOfRangeRefuseTheWholeFile) {
+  // Each file holds a good entry first: nothing of it may be applied.
+  const struct {
+    const char* rest;
+    const char* error;
+  } cases[] = {
+      {R"([0, "Cu", "KA"]])", "lines[1] (Cu KA, beam 0) out of range: factor 0, guess factor 1"},
+      {R"([0, "Cu", "KA", -1]])", "lines[1] (Cu KA, beam 0) out of range: factor -1"},
+      {R"([0, "Cu", "KA", 1.2, 0]])", "guess factor 0"},
+      {R"([0, "Cu", "KA", 1e31]])", "factor 1e+31"},
+      {R"(], "LEFactors": [0])", "LEFactors[0] out of range: 0"},
+      {R"(], "LEFactors": [1, -2])", "LEFactors[1] out of range: -2"},
+      {R"(], "LEOffsets": [-1e31])", "LEOffsets[0] out of range: -1e+31"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rest);
+    const std::string path =
+        write("range.json", std::string(R"({"LEOffsets": [5], "lines": [[0, "Fe", "KA", 1.5], )") + c.rest + "}");
+    testing::LogCapture capture;
+    EXPECT_EQ(engine->readCalibrationFile(path.c_str()), 1);
+    EXPECT_TRUE(capture.contains(c.error, spdlog::level::err));
+    for (const auto& line : engine->analysisLines) EXPECT_EQ(line.calibrationFactor, 1.0);
+    EXPECT_EQ(engine->leCalibrationFactors, (std::vector<double>{1, 1}));
+    EXPECT_EQ(engine->leCalibrationOffsets, (std::vector<double>{0, 0}));
+  }
+}
+
+TEST_F(CalibrationFileTest, NestingBeyondTheParsersLimitAndNullPathsAreRefused) {
+  const std::string deep = write("deep.json", std::string(1001, '['));
+  testing::LogCapture capture;
+  EXPECT_EQ(engine->readCalibrationFile(deep.c_str()), 1);
+  EXPECT_TRUE(capture.contains("e: not valid JSON: ", spdlog::level::err));
+  FPRateAlgorithm::Builder builder;
+  EXPECT_EQ(builder.readConfig(deep.c_str()), 1);
+  EXPECT_EQ(engine->readCalibrationFile(nullptr), 1);
+  EXPECT_EQ(engine->writeCalibrationFile(nullptr), 1);
+  EXPECT_EQ(capture.count("no path given"), 2);
+}
+
 TEST_F(CalibrationFileTest, WrongTypesReachTheCallerAsJsonErrors) {
   const std::string path = write("types.json", R"({"lines": [[0, "Fe", "KA", 1.5], ["zero", "Ni", "KA", 2]]})");
   EXPECT_THROW(engine->readCalibrationFile(path.c_str()), Json::LogicError);
-  EXPECT_EQ(engine->findLine(0, XRFLine::create(Element("Fe"), 0))->calibrationFactor, 1.5);
+  // Every entry is read before any is applied.
+  EXPECT_EQ(engine->findLine(0, XRFLine::create(Element("Fe"), 0))->calibrationFactor, 1.0);
   const std::string code = write("code.json", R"({"lines": [[0, "Fe", 7, 1.5]]})");
   EXPECT_THROW(engine->readCalibrationFile(code.c_str()), std::out_of_range);
 }

@@ -15,6 +15,7 @@
 
 #include "calyx/FPRateAlgorithm.h"
 #include "detail/LogSink.h"
+#include "support/ScratchDir.h"
 
 namespace calyx {
 namespace {
@@ -126,7 +127,8 @@ class QuietLibrarySink {
 
 TEST(ConcurrencyTest, TwoEnginesOnTwoThreadsAtOnceGiveTheBitsOfTheSameWorkOneAfterTheOther) {
   QuietLibrarySink quiet;
-  const std::string scratch = ::testing::TempDir() + "calyx_concurrency_" + std::to_string(::getpid());
+  const testing::ScratchDir dir;
+  const std::string scratch = dir.path("work");
   const std::pair<const char*, const char*> pairs[] = {{"handheld-alloy.json", "handheld-oxide.json"},
                                                        {"handheld-oxide.json", "handheld-oxide.json"}};
   for (const auto& pair : pairs) {

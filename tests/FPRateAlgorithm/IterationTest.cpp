@@ -249,6 +249,47 @@ TEST(IterationTest, ProcessCorrectsOnlyBeamsUpToLastBeamWhileEveryModelComputes)
   }
 }
 
+TEST(IterationTest, ThePassReportCountsTheLinesCorrectedAndSkipped) {
+  struct Row {
+    const char* name;
+    double niRate;      // x prediction
+    double factor;      // every line's calibration factor
+    double otherRates;  // the other in-use lines, x prediction
+    int lastBeam;
+    unsigned int corrected, skipped;
+    bool finite;
+  };
+  const double inf = std::numeric_limits<double>::infinity();
+  const Row rows[] = {
+      {"every line corrected", 1.2, 1.0, 1.1, 1, 4, 0, true},
+      {"a zero rate sits out", 0.0, 1.0, 1.1, 1, 3, 1, true},
+      {"a negative rate sits out", -1.0, 1.0, 1.1, 1, 3, 1, true},
+      {"beam 1 not counted with lastBeam 0", 1.2, 1.0, 1.1, 0, 2, 0, true},
+      {"no prediction anywhere", 1.2, 0.0, 1.1, 1, 0, 4, true},
+      {"a prediction so small the fraction runs away", 1.2, 1e-320, 1.1, 1, 4, 0, false},
+      {"an infinite rate", inf, 1.0, 1.1, 1, 3, 1, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<FPRateAlgorithm> engine = twoBeamEngine();
+    setComposition(*engine, kSteel);
+    engine->setAllLinesNotInUse();
+    // In use: Cr, Ni on beam 0; Ca, Fe on beam 1.
+    for (FPRateAlgorithm::AnalysisLine& l : engine->analysisLines) {
+      l.inUse = l.line.line() == 0 && !(l.beam == 0 && l.line.element() == Element("Fe"));
+      const bool ni = l.line.element() == Element("Ni");
+      l.measuredRate = (ni ? row.niRate : row.otherRates) * linePrediction(*engine, l);
+      l.calibrationFactor = row.factor;
+    }
+    engine->process(row.lastBeam);
+    const FPRateAlgorithm::PassReport& pass = engine->lastPass();
+    EXPECT_EQ(pass.corrected, row.corrected);
+    EXPECT_EQ(pass.skipped, row.skipped);
+    EXPECT_EQ(pass.finite, row.finite);
+    EXPECT_FALSE(pass.lightElementsSkipped);  // no light elements here
+  }
+}
+
 TEST(IterationTest, AnElementMeasuredOnSeveralLinesMovesAsFarAsOnOne) {
   // Ka and Kb of Fe on beam 0 and Fe Ka on beam 1, each measuring 1 % above the prediction:
   // applied in turn at full strength they would raise Fe by 1.01^3; shared, by about 1 %.

@@ -169,22 +169,59 @@ TEST(LightElementsTest, ResidualStepIsSkippedWithAWarningWhereItWouldDivideByZer
   }
 }
 
-TEST(LightElementsTest, ABeamZeroBelowTwentyKeVHasNoScatterPointAndIsNotCorrected) {
-  std::unique_ptr<FPRateAlgorithm> engine = oxideEngine(kOxygen, kOxygen, true);
-  setComposition(*engine, kRock);
-  ASSERT_LE(engine->shermans[0].excitationSpectrum()->size(), 19u);
-  engine->setLERate(0, 100.0);
-  LogCapture log;
-  engine->adjustLEChemByResidual(0);
-  engine->adjustLEChemByRatio();
-  EXPECT_EQ(log.count("light elements not corrected: beam 0's excitation has no point 19"), 2);
-  EXPECT_EQ(fractionOf(*engine, "O"), 0.45);
+TEST(LightElementsTest, ABeamZeroBelowTwentyKeVHasNoScatterModel) {
+  // With light elements it is refused: below 20 kV the excitation's point 19 is a tube line
+  // (an Rh L line at 18 to 20 kV), which the scatter model once took for the 20 keV point.
+  FPRateAlgorithm::Builder builder = testing::handheldBuilder();
+  Beam low(19.0f);
+  low.addLine(line("Fe", 0)).addLEelement(Element("O")).setLEEnergyKeV(20.0);
+  builder.addBeam(low);
+  std::unique_ptr<FPRateAlgorithm> refused;
+  LogCapture refusal;
+  EXPECT_EQ(builder.create(refused), 1);
+  EXPECT_TRUE(refusal.contains("beam 0 at 19 kV cannot model the light elements' scatter", spdlog::level::err));
 
-  // The Compton rate is the excitation's point 20 (21 keV), which a 15 kV beam lacks.
+  // Without them the engine builds, and neither scatter step nor the Compton rate reads a line.
+  std::unique_ptr<FPRateAlgorithm> engine = oxideEngine({}, {}, true);
+  ASSERT_GT(engine->shermans[0].excitationSpectrum()->size(), 0u);
+  EXPECT_FALSE(engine->hasScatterModel());
+  EXPECT_TRUE(std::isnan(engine->scatterModelRate(engine->getCompound())));
+  setComposition(*engine, {{"Si", 0.6}, {"Fe", 0.4}});
+  LogCapture log;
+  engine->adjustLEChemByRatio();
+  EXPECT_TRUE(log.contains("light elements not corrected: beam 0's continuum stops below 20 keV", spdlog::level::warn));
+
+  // The Compton rate is the continuum at 21 keV, which a 15 kV beam lacks.
   EXPECT_EQ(engine->getComptonRateForBeam(1), 0.0);
-  EXPECT_TRUE(log.contains("beam 1's excitation has no point 20", spdlog::level::warn));
+  EXPECT_TRUE(log.contains("beam 1's continuum stops below 21 keV", spdlog::level::warn));
   std::unique_ptr<FPRateAlgorithm> high = oxideEngine(kOxygen, kOxygen);
   EXPECT_EQ(high->getComptonRateForBeam(0), high->shermans[0].excitationSpectrum()->valueAt(20));
+  EXPECT_TRUE(high->hasScatterModel());
+
+  // A 20.5 kV beam: 21 keV lies beyond its continuum, though its point 20 exists (Rh KA at
+  // 20.2 keV follows the continuum).
+  FPRateAlgorithm::Builder near = testing::handheldBuilder();
+  Beam beam(20.5f);
+  beam.addLine(line("Fe", 0));
+  near.addBeam(beam);
+  std::unique_ptr<FPRateAlgorithm> nearEngine = testing::buildEngine(near);
+  ASSERT_GT(nearEngine->shermans[0].excitationSpectrum()->size(), 20u);
+  EXPECT_EQ(nearEngine->getComptonRateForBeam(0), 0.0);
+}
+
+TEST(LightElementsTest, TheScatterPredictionIsTheResidualStepsAndTheCalibrationsOne) {
+  std::unique_ptr<FPRateAlgorithm> engine = oxideEngine(kOxygen, kOxygen);
+  setComposition(*engine, kRock);
+  engine->setLECalibrationFactor(0, 1.3);
+  engine->setLECalibrationOffset(0, 250.0);
+  const double predicted = engine->predictedScatterRate(engine->getCompound());
+  EXPECT_NEAR(predicted, scatterPrediction(*engine), kRel * predicted);
+  EXPECT_EQ(predicted, engine->scatterModelRate(engine->getCompound()) * 1.3 + 250.0);
+
+  // A pass whose light-element step cannot work says so.
+  engine->setLERate(0, std::nan(""));
+  engine->process(1);
+  EXPECT_TRUE(engine->lastPass().lightElementsSkipped);
 }
 
 // The ratio step's prediction: the excitation at point 19 and the Compton share at that

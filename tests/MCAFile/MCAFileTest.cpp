@@ -9,11 +9,16 @@
 #include <gtest/gtest.h>
 
 #include "support/LogCapture.h"
+#include "support/ScratchDir.h"
 
 namespace calyx {
 namespace {
 
-std::string tempPath(const std::string& name) { return ::testing::TempDir() + "calyx_mca_" + name; }
+// This process's scratch directory (ctest runs every test in a process of its own).
+std::string tempPath(const std::string& name) {
+  static const testing::ScratchDir scratch;
+  return scratch.path(name);
+}
 
 std::string writeText(const std::string& name, const std::string& text) {
   const std::string path = tempPath(name);

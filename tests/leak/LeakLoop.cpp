@@ -97,7 +97,9 @@ void quantify(FPRateAlgorithm& engine, Measurement& m) {
 void calibrate(FPRateAlgorithm& engine, const std::string& scratch) {
   FPRateAlgorithm::Calibration calibration(engine);
   calibration.setDebugFilePath(scratch + ".csv");
-  const Compound standards[] = {composition(0.6, 0.2, 0.1), composition(0.2, 0.5, 0.2), composition(0.1, 0.1, 0.7)};
+  // Oxygen differs between the standards, so that the light-element fit has a slope (a
+  // factor of 0 is refused when the calibration file is read back).
+  const Compound standards[] = {composition(0.6, 0.2, 0.1), composition(0.2, 0.5, 0.2), composition(0.1, 0.1, 0.6)};
   for (const Compound& c : standards) {
     const Measurement m = measure(engine, c);
     FPRateAlgorithm::Standard s;

@@ -2,9 +2,10 @@
 // by the unit test that replays the kept crashing inputs (tests/FuzzRegressionTest.cpp).
 //
 // A target feeds the bytes to a reader as a file and lets through only what a reader may
-// throw at its caller: JsonCpp's conversion error on a value of the wrong type
-// (Json::LogicError) and the standard map's out-of-range error of an unknown line code.
-// Anything else escapes, and the fuzzer or the test reports it.
+// throw at its caller (docs/bad-input.md): JsonCpp's conversion error on a value of the
+// wrong type (Json::LogicError) and the standard map's out-of-range error of an unknown line
+// code. Anything else escapes, JsonCpp's Json::RuntimeError (nesting too deep) included, and
+// the fuzzer or the test reports it.
 #ifndef CALYX_TESTS_SUPPORT_FUZZTARGETS_H
 #define CALYX_TESTS_SUPPORT_FUZZTARGETS_H
 

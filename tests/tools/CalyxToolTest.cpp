@@ -335,6 +335,37 @@ TEST_F(CalyxToolTest, QuantifyReportsPassesPredictionsAndNonConvergence) {
   EXPECT_NE(once.out.find("NOT CONVERGED after 1 passes"), std::string::npos) << once.out;
 }
 
+// A pass that corrects no line, or fractions that run away, is no result: exit 3, one line
+// on standard error, no composition printed.
+TEST_F(CalyxToolTest, QuantifyGivesNoCompositionWhenNoLineIsCorrectedOrTheFractionsRunAway) {
+  ASSERT_EQ(run("simulate " + quoted(kAlloyConfig) + " -c Fe=0.7,Cr=0.3 -o " + quoted(path("r.json"))).status, 0);
+  Json::Value rates;
+  std::istringstream in(readFile(path("r.json")));
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &rates, nullptr));
+  for (Json::Value& beam : rates["beams"])
+    for (Json::Value& line : beam["lines"]) line["rate"] = line["rate"].asDouble() * 1000;
+  writeFile(path("x1000.json"), Json::writeString(Json::StreamWriterBuilder(), rates));
+  // Pb KA (75 keV) is never excited by a 40 kV tube: its prediction is 0.
+  writeFile(path("pb.json"), R"({"detector": {"Z": 14, "thickness": 500, "windowZ": 4, "windowThickness": 12.5},
+      "tube": {"anodeZ": 45, "windowZ": 4, "windowThickness": 75, "takeoffAngle": 25},
+      "beams": [{"tubeKeV": 40, "lines": [["Pb", "KA"]]}]})");
+  writeFile(path("pb-rates.json"), R"({"beams": [{"lines": [{"element": "Pb", "line": "KA", "rate": 100}]}]})");
+  const struct {
+    std::string args, error;
+  } cases[] = {
+      {quoted(kAlloyConfig) + " -r " + quoted(path("x1000.json")), "x1000.json: the quantification diverged after"},
+      {quoted(path("pb.json")) + " -r " + quoted(path("pb-rates.json")),
+       "pb-rates.json: no line could be corrected in pass 1"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun r = run("quantify " + c.args);
+    EXPECT_EQ(r.status, 3) << c.args;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("mass %"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("converged"), std::string::npos) << r.out;
+  }
+}
+
 TEST_F(CalyxToolTest, EveryBadInputGivesStatusTwoAndOneLineNamingTheFault) {
   const std::string badJson = path("bad.json");
   writeFile(badJson, "{ \"beams\": [ }");

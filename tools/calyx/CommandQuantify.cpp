@@ -2,6 +2,7 @@
 // beam, the engine makes its first guess, and passes run until no mass fraction changes by
 // more than the tolerance (or the pass limit is reached, reported as not converged).
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include <CLI/CLI.hpp>
@@ -23,6 +24,11 @@ using calyx::FPRateAlgorithm;
 // Elements below this mass fraction are listed as not found in the table (the engine keeps
 // every fraction at 1e-8 or above).
 constexpr double kNotFound = 1e-6;
+// A composition whose mass fractions (or their sum) leave [0, 1] by more than this is no
+// result but a diverged iteration. A pass leaves the fractions unnormalised, and an early one
+// may overshoot (a sum of 114 % after the first pass of a steel); a fraction or a sum beyond
+// 200 % is no step of a working iteration.
+constexpr double kFractionSlack = 1.0;
 
 struct QuantifyOptions {
   std::string config;
@@ -49,12 +55,30 @@ struct Result {
   int passes = 0;
   bool converged = false;
   double lastChange = 0;
+  // The last pass: lines in use it could not correct, and whether the light elements were
+  // left out. A result is converged only when its last pass corrected everything.
+  unsigned int skippedLines = 0;
+  bool lightElementsSkipped = false;
+  bool noLineCorrected = false;  // the pass corrected no line: the composition is the guess
+  std::string divergence;        // not empty: the fractions ran away (what shows it)
   std::vector<LineReport> lines;
   double scatterMeasured = 0;
   double scatterPredicted = 0;
 };
 
 std::vector<double> fractions(const FPRateAlgorithm& engine) { return engine.chemistry->fractions; }
+
+// Empty for a composition within [0, 1] (give or take kFractionSlack); otherwise what leaves it.
+std::string divergence(const calyx::Compound& composition) {
+  double sum = 0;
+  for (const calyx::ElementChemistry& e : composition) {
+    if (!std::isfinite(e.fraction) || e.fraction < -kFractionSlack || e.fraction > 1 + kFractionSlack)
+      return fmt::format("{} at {:g} mass %", calyx::printableSymbol(e.element), 100 * e.fraction);
+    sum += e.fraction;
+  }
+  if (sum > 1 + kFractionSlack) return fmt::format("the mass fractions add up to {:g} %", 100 * sum);
+  return "";
+}
 
 Result quantify(Instrument& instrument, const RatesRecord& rates, const QuantifyOptions& o) {
   FPRateAlgorithm& engine = *instrument.engine;
@@ -88,6 +112,14 @@ Result quantify(Instrument& instrument, const RatesRecord& rates, const Quantify
   while (result.passes < o.maxPasses) {
     engine.process(lastBeam);
     ++result.passes;
+    const FPRateAlgorithm::PassReport& pass = engine.lastPass();
+    result.skippedLines = pass.skipped;
+    result.lightElementsSkipped = pass.lightElementsSkipped;
+    if (pass.corrected == 0) {
+      result.noLineCorrected = true;
+      return result;
+    }
+    if (!pass.finite) break;  // reported as diverged below
     const std::vector<double> now = fractions(engine);
     double change = 0;
     for (std::size_t i = 0; i < now.size(); ++i) {
@@ -97,11 +129,18 @@ Result quantify(Instrument& instrument, const RatesRecord& rates, const Quantify
     previous = now;
     result.lastChange = change;
     if (change <= o.tolerance) {
-      result.converged = true;
+      // Still, but not converged while lines or the light elements sit out: the passes
+      // that follow would not change that.
+      result.converged = pass.skipped == 0 && !pass.lightElementsSkipped;
       break;
     }
   }
   result.composition = engine.getCompound();
+  result.divergence = divergence(result.composition);
+  if (!result.divergence.empty()) {
+    result.converged = false;
+    return result;
+  }
 
   // The predictions at the final composition.
   computeAllRates(engine);
@@ -117,6 +156,14 @@ Result quantify(Instrument& instrument, const RatesRecord& rates, const Quantify
   return result;
 }
 
+// Why a still iteration is not converged, for the table's heading ("" when it is not still).
+std::string stallReason(const Result& r) {
+  std::string why;
+  if (r.skippedLines > 0) why = fmt::format("{} line(s) could not be corrected in the last pass", r.skippedLines);
+  if (r.lightElementsSkipped) why += std::string(why.empty() ? "" : ", ") + "the light elements could not be corrected";
+  return why.empty() ? why : ": " + why;
+}
+
 const calyx::ElementChemistry* findEntry(const calyx::Compound& c, const calyx::Element& e) { return c.find(e); }
 
 std::string renderTable(const Result& r, const RatesRecord& rates, const QuantifyOptions& o,
@@ -127,8 +174,8 @@ std::string renderTable(const Result& r, const RatesRecord& rates, const Quantif
   out += r.converged
              ? fmt::format("converged after {} passes (largest change in the last pass {:.1e}, tolerance {:g})\n\n",
                            r.passes, r.lastChange, o.tolerance)
-             : fmt::format("NOT CONVERGED after {} passes (largest change in the last pass {:.1e}, tolerance {:g})\n\n",
-                           r.passes, r.lastChange, o.tolerance);
+             : fmt::format("NOT CONVERGED after {} passes (largest change in the last pass {:.1e}, tolerance {:g}){}\n\n",
+                           r.passes, r.lastChange, o.tolerance, stallReason(r));
   out += fmt::format("{:<8} {:>10} {:>10}", "element", "mass %", "± %");
   if (expected) out += fmt::format(" {:>10} {:>10}", "true %", "diff");
   out += "\n";
@@ -219,12 +266,6 @@ std::string renderJson(const Result& r, const RatesRecord& rates, const calyx::C
   return toJsonText(root);
 }
 
-bool allFinite(const Result& r) {
-  for (const calyx::ElementChemistry& e : r.composition)
-    if (!std::isfinite(e.fraction)) return false;
-  return true;
-}
-
 int runQuantify(const QuantifyOptions& o) {
   if (o.format != "table" && o.format != "json" && o.format != "csv")
     inputError("--format", "\"" + o.format + "\" is not one of table, json, csv");
@@ -249,8 +290,19 @@ int runQuantify(const QuantifyOptions& o) {
   if (!o.expected.empty()) expected = readComposition(o.expected, "--expected");
 
   const Result result = quantify(instrument, rates, o);
-  if (!allFinite(result))
-    throw std::runtime_error("the iteration produced fractions that are not numbers");
+  // No result to print: the passes could not work on these rates, or ran away.
+  if (result.noLineCorrected) {
+    std::fprintf(stderr,
+                 "calyx: %s: no line could be corrected in pass %d: every line's measured rate or prediction is 0 "
+                 "or not finite; no composition is given\n",
+                 o.rates.c_str(), result.passes);
+    return kExitNotConverged;
+  }
+  if (!result.divergence.empty()) {
+    std::fprintf(stderr, "calyx: %s: the quantification diverged after %d passes (%s); no composition is given\n",
+                 o.rates.c_str(), result.passes, result.divergence.c_str());
+    return kExitNotConverged;
+  }
   const calyx::Compound* truth = o.expected.empty() ? nullptr : &expected;
   std::string text;
   if (o.format == "json")
@@ -271,7 +323,9 @@ Command addQuantifyCommand(CLI::App& app) {
       "quantify",
       "Turn measured rates into a composition: first guess from the rates, then passes of the engine until\n"
       "no mass fraction changes by more than the tolerance. Prints mass % with uncertainties, the passes used,\n"
-      "and each line's measured and predicted rate. Exit status 3 when the pass limit is reached first.");
+      "and each line's measured and predicted rate. Exit status 3 when the pass limit is reached first or the\n"
+      "last pass could not correct every line in use; also, with no composition printed, when no line could\n"
+      "be corrected at all or the mass fractions ran out of [0, 1].");
   sub->add_option("CONFIG", o->config, "Instrument configuration (JSON)")->required();
   sub->add_option("-r,--rates", o->rates, "Measured rates (JSON rates file)")->required();
   sub->add_option("--calibration", o->calibration, "Calibration file (from calibrate)");

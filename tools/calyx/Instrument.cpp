@@ -17,11 +17,6 @@ namespace calyxtool {
 
 namespace {
 
-// Index of the excitation point the light-element scatter model reads (20 keV on 1 keV steps).
-constexpr unsigned int kScatterPoint = 19;
-// Primary energy, keV, whose Compton energy the scatter model evaluates.
-constexpr double kScatterPrimaryKeV = 19.0;
-
 void checkSymbol(const JsonNode& node) {
   const std::string symbol = node.string();
   if (calyx::Element(symbol.c_str()).atomicNumber() < 1) node.fail("unknown element symbol \"" + symbol + "\"");
@@ -140,17 +135,13 @@ void buildEngine(Instrument& instrument) {
                "the engine cannot be built: " + (errors.any() ? errors.text() : "the library reported a failure"));
 }
 
-bool hasScatterModel(const calyx::FPRateAlgorithm& engine, unsigned int beam) {
-  if (beam >= engine.shermans.size()) return false;
-  const calyx::SpectrumBase<double>* spectrum = engine.shermans[beam].excitationSpectrum();
-  return spectrum && spectrum->size() > kScatterPoint;
-}
+bool hasScatterModel(const calyx::FPRateAlgorithm& engine, unsigned int beam) { return engine.hasScatterModel(beam); }
 
 void requireScatterModel(const Instrument& instrument) {
   if (!hasScatterModel(*instrument.engine, 0))
     inputError(instrument.configPath,
-               "beam 0's excitation spectrum has no point at index 19 (20 keV), which the light-element "
-               "scatter model reads: beam 0 needs a tube voltage of at least 20 kV");
+               "beam 0's tube gives no intensity at 20 keV, where the light-element scatter model reads "
+               "it: beam 0 needs a tube voltage above 20 kV");
 }
 
 void loadCalibration(Instrument& instrument, const std::string& path) {
@@ -198,20 +189,11 @@ double predictedLineRate(const calyx::FPRateAlgorithm& engine, const calyx::FPRa
 }
 
 double rawScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound) {
-  const calyx::Sherman& model = engine.shermans[beam];
-  const double intensity = model.excitationSpectrum()->valueAt(kScatterPoint);
-  const calyx::Angle angle =
-      calyx::Angle::createFromRadian(model.takeOffAngle().radians() + model.incidenceAngle().radians());
-  const double energy = calyx::comptonScatterEnergy(angle, kScatterPrimaryKeV);
-  double p = intensity * calyx::comptonScatterCoefficient(compound, energy);
-  p = p * engine.detector.getDetectorEfficiencyFactor(energy);
-  return p;
+  return engine.scatterModelRate(compound, beam);
 }
 
 double predictedScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound) {
-  double p = rawScatterRate(engine, beam, compound);
-  p = p * engine.leCalibrationFactors[beam];
-  return p + engine.leCalibrationOffsets[beam];
+  return engine.predictedScatterRate(compound, beam);
 }
 
 }  // namespace calyxtool

@@ -24,8 +24,8 @@ void readConfiguration(const std::string& path, Instrument& out);
 /// Builds the engine from the builder; InputError naming the configuration.
 void buildEngine(Instrument& instrument);
 
-/// The light-element scatter model reads point 19 of a beam's excitation spectrum (20 keV
-/// on the engine's 1 keV grid); true when the beam's spectrum has it.
+/// The light-element scatter model reads a beam's tube intensity at 20 keV; true when the
+/// beam's continuum reaches it (the library's FPRateAlgorithm::hasScatterModel).
 bool hasScatterModel(const calyx::FPRateAlgorithm& engine, unsigned int beam);
 /// InputError unless beam 0 has the scatter model (quantification and calibration use it).
 void requireScatterModel(const Instrument& instrument);
@@ -46,11 +46,10 @@ calyx::FPRateAlgorithm::AnalysisLine& requireLine(Instrument& instrument, unsign
 void computeAllRates(calyx::FPRateAlgorithm& engine);
 /// The calibrated, efficiency-weighted prediction of a line: rate x factor x efficiency.
 double predictedLineRate(const calyx::FPRateAlgorithm& engine, const calyx::FPRateAlgorithm::AnalysisLine& line);
-/// The uncalibrated scatter prediction of a beam for a composition, as the engine's
-/// light-element step forms it: I(point 19) x Compton share(E') x efficiency(E'), with
-/// E' the Compton energy of 19 keV through take-off + incidence of the beam's model.
+/// The uncalibrated scatter prediction of a beam for a composition: the library's
+/// FPRateAlgorithm::scatterModelRate, the one the engine's light-element step uses.
 double rawScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound);
-/// The same with the beam's light-element factor and offset applied.
+/// The same with the beam's light-element factor and offset applied (predictedScatterRate).
 double predictedScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound);
 
 }  // namespace calyxtool

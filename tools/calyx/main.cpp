@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
   CLI::App app{
       "X-ray fluorescence quantification by fundamental parameters, on the Calyx library.\n"
       "Exit status: 0 success, 2 bad input (a one-line message names the file and the fault),\n"
-      "3 quantify did not converge (its result is still printed), 1 an internal failure.",
+      "3 quantify did not converge (its result is still printed, unless no line could be corrected or the\n"
+      "iteration diverged), 1 an internal failure.",
       "calyx"};
   bool verbose = false;
   app.add_flag("-v,--verbose", verbose, "Show the library's progress and numeric traces on standard error");
