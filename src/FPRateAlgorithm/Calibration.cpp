@@ -16,6 +16,7 @@
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "calyx/Regression.h"
+#include "detail/Excitation.h"
 #include "detail/Log.h"
 
 #ifndef CALYX_DEFAULT_DEBUG_CSV
@@ -29,7 +30,7 @@
 namespace calyx {
 namespace {
 
-constexpr unsigned int kLEPointIndex = 19;  // 20 keV on the engine's 1 keV excitation grid
+constexpr double kLEPointKeV = 20.0;  // point 19 of the default 1 keV excitation grid
 constexpr double kLEPrimaryKeV = 19.0;
 constexpr std::size_t kTitleBufferSize = 100;
 
@@ -95,8 +96,9 @@ void FPRateAlgorithm::Calibration::computeCalibrationFactors() {
     if (!algo.shermans.empty()) {
       const Sherman& model0 = algo.shermans[0];
       const SpectrumBase<double>* spectrum = model0.excitationSpectrum();
-      if (spectrum != nullptr && spectrum->size() > kLEPointIndex) {
-        const double intensity = spectrum->valueAt(kLEPointIndex);
+      const int point = spectrum != nullptr ? detail::continuumPointAt(*spectrum, kLEPointKeV) : -1;
+      if (point >= 0) {
+        const double intensity = spectrum->valueAt(static_cast<unsigned int>(point));
         const Angle theta =
             Angle::createFromRadian(model0.takeOffAngle().radians() + model0.incidenceAngle().radians());
         const double scattered = comptonScatterEnergy(theta, kLEPrimaryKeV);

@@ -9,14 +9,17 @@
 #include <cmath>
 
 #include "calyx/FPRateAlgorithm.h"
+#include "detail/Excitation.h"
 #include "detail/Log.h"
 
 namespace calyx {
 namespace {
 
-// On the engine's 1 keV excitation grid, point 19 lies at 20 keV and point 20 at 21 keV.
-constexpr unsigned int kScatterPoint = 19;
-constexpr unsigned int kComptonRatePoint = 20;
+// The excitation energies the scatter model reads (points 19 and 20 of the default 1 keV
+// grid), found by energy so that any grid step serves.
+constexpr double kScatterPointKeV = 20.0;
+constexpr double kComptonRatePointKeV = 21.0;
+constexpr double kNearestPointKeV = 0.5;
 // The residual step takes the Compton energy of 19 keV for the 20 keV intensity; the
 // calibration of the scatter factor uses the same pairing, so the two stay consistent.
 constexpr double kResidualScatterKeV = 19.0;
@@ -46,16 +49,36 @@ Angle scatterAngle(const Sherman& model) {
   return Angle::createFromRadian(model.takeOffAngle().radians() + model.incidenceAngle().radians());
 }
 
-// Beam 0's excitation when it has the point the scatter model reads, otherwise null (with a
-// warning): a beam below 20 kV has no such point.
-const SpectrumBase<double>* scatterExcitation(const Sherman& model, unsigned int point) {
+// Beam 0's excitation when it has the point the scatter model reads (its index in `point`),
+// otherwise null (with a warning): a beam below 20 kV has no such point.
+const SpectrumBase<double>* scatterExcitation(const Sherman& model, unsigned int& point) {
   const SpectrumBase<double>* excitation = model.excitationSpectrum();
-  if (excitation != nullptr && excitation->size() > point) return excitation;
-  CALYX_LOG_WARN("light elements not corrected: beam 0's excitation has no point {:d}", point);
+  const int found = excitation != nullptr ? detail::continuumPointAt(*excitation, kScatterPointKeV) : -1;
+  if (found >= 0) {
+    point = static_cast<unsigned int>(found);
+    return excitation;
+  }
+  CALYX_LOG_WARN("light elements not corrected: beam 0's excitation has no point at {:g} keV", kScatterPointKeV);
   return nullptr;
 }
 
 }  // namespace
+
+int detail::continuumPointAt(const SpectrumBase<double>& excitation, double keV) {
+  const unsigned int n = excitation.size();
+  int best = -1;
+  double bestDistance = kNearestPointKeV;
+  for (unsigned int i = 0; i < n; ++i) {
+    const double E = excitation.energyAt(i);
+    if (i > 0 && !(E > excitation.energyAt(i - 1))) break;  // the lines begin
+    const double distance = std::fabs(E - keV);
+    if (distance <= bestDistance && (best < 0 || distance < bestDistance)) {
+      best = static_cast<int>(i);
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
 
 void FPRateAlgorithm::setLERate(unsigned int beam, double rate) { leRates[beam] = rate; }
 
@@ -84,9 +107,10 @@ void FPRateAlgorithm::adjustLEChemByResidual(int lastBeam) {
 
   const double sum = fractionSum(*chemistry, leElements[0]);
   const Sherman& model = shermans[0];
-  const SpectrumBase<double>* excitation = scatterExcitation(model, kScatterPoint);
+  unsigned int point = 0;
+  const SpectrumBase<double>* excitation = scatterExcitation(model, point);
   if (excitation == nullptr) return;
-  const double intensity = excitation->valueAt(kScatterPoint);
+  const double intensity = excitation->valueAt(point);
   const double energy = comptonScatterEnergy(scatterAngle(model), kResidualScatterKeV);
   const Compound compound = getCompound();
   CALYX_LOG_INFO("******* compound before LE ****** {:s}", compoundToString(compound));
@@ -132,10 +156,11 @@ void FPRateAlgorithm::adjustLEChemByRatio() {
   const std::set<Element>& light = leElements[0];
   const double sum = fractionSum(*chemistry, light);
   const Sherman& model = shermans[0];
-  const SpectrumBase<double>* excitation = scatterExcitation(model, kScatterPoint);
+  unsigned int point = 0;
+  const SpectrumBase<double>* excitation = scatterExcitation(model, point);
   if (excitation == nullptr) return;
-  const double intensity = excitation->valueAt(kScatterPoint);
-  const double energy = comptonScatterEnergy(scatterAngle(model), excitation->energyAt(kScatterPoint));
+  const double intensity = excitation->valueAt(point);
+  const double energy = comptonScatterEnergy(scatterAngle(model), excitation->energyAt(point));
   const double predicted =
       intensity * comptonScatterCoefficient(getCompound(), energy) * leCalibrationFactors[0];
   const double measured = leRates[0];
@@ -180,11 +205,12 @@ void FPRateAlgorithm::adjustLEChem(unsigned int beam, double predictedRate, doub
 
 double FPRateAlgorithm::getComptonRateForBeam(unsigned int beam) {
   const SpectrumBase<double>* excitation = shermans[beam].excitationSpectrum();
-  if (excitation == nullptr || excitation->size() <= kComptonRatePoint) {
-    CALYX_LOG_WARN("beam {:d}'s excitation has no point {:d}: no Compton rate", beam, kComptonRatePoint);
+  const int point = excitation != nullptr ? detail::continuumPointAt(*excitation, kComptonRatePointKeV) : -1;
+  if (point < 0) {
+    CALYX_LOG_WARN("beam {:d}'s excitation has no point at {:g} keV: no Compton rate", beam, kComptonRatePointKeV);
     return 0.0;
   }
-  return excitation->valueAt(kComptonRatePoint);
+  return excitation->valueAt(static_cast<unsigned int>(point));
 }
 
 }  // namespace calyx
