@@ -36,6 +36,12 @@ CALYX_EXPORT double lineSensitivity(const XRFLine& line);
 /// change the shared chemistry while a model that reads it computes.
 class CALYX_EXPORT Sherman {
  public:
+  /// Photoabsorption data of the model's τ and μ: `Total` is xraylib's CS_Photo (the default);
+  /// `SubshellSum` takes xraylib's sum over the subshells, CS_Photo_Total, for Z >= 19 (and
+  /// μ = that sum + Rayleigh + Compton there), keeping CS_Photo below Z = 19, where the sum
+  /// misses most of the outer-shell absorption.
+  enum class Photoabsorption { Total, SubshellSum };
+
   /// The composition that every beam's model reads: one fraction and uncertainty per
   /// element, elements in ascending atomic number, fixed at construction. The arrays are
   /// never resized, so references into them stay valid.
@@ -82,6 +88,8 @@ class CALYX_EXPORT Sherman {
     /// Adds a valid line of an element the chemistry holds; otherwise warns
     /// "cannot add line: [<symbol>:<energy>]". A repeated line changes nothing.
     Builder& addXRFLine(const XRFLine& line);
+    /// The photoabsorption data (default Total).
+    Builder& photoabsorption(Photoabsorption data);
     /// Adds each group (individual false) or individual line of the element that is valid,
     /// has a positive sensitivity and whose line and edge energies the excitation reaches.
     /// Needs an excitation spectrum.
@@ -96,6 +104,7 @@ class CALYX_EXPORT Sherman {
     std::set<XRFLine> lines_;
     Angle takeOffAngle_;
     Angle incidenceAngle_;
+    Photoabsorption photoabsorption_ = Photoabsorption::Total;
   };
 
   Sherman() = default;
@@ -134,6 +143,7 @@ class CALYX_EXPORT Sherman {
 
   Angle takeOffAngle_;
   Angle incidenceAngle_;
+  Photoabsorption photoabsorption_ = Photoabsorption::Total;
   std::shared_ptr<const Tables> tables_;
   std::vector<double> scratch_;  ///< per-call terms, kept between calls to spare allocations
 };

@@ -19,6 +19,21 @@ namespace {
 
 // One logarithm costs about as much as this many secondary-fluorescence terms.
 constexpr double kLogarithmCost = 4.0;
+// From this atomic number on, the subshell sum (CS_Photo_Total) is the better photoabsorption
+// datum: measured against CS_Photo over 1-50 keV it removes CS_Photo's excess of up to 12 %
+// just above the K edges of the transition metals, while below K (Z = 19) the sum misses
+// the outer shells and falls far below the total.
+constexpr int kSubshellSumFromZ = 19;
+
+struct PhotoData {
+  Sherman::Photoabsorption choice;
+  bool subshell(int Z) const { return choice == Sherman::Photoabsorption::SubshellSum && Z >= kSubshellSumFromZ; }
+  double tau(int Z, double E) const { return subshell(Z) ? detail::xrl::csPhotoTotal(Z, E) : detail::xrl::csPhoto(Z, E); }
+  double mu(int Z, double E) const {
+    if (!subshell(Z)) return detail::xrl::csTotal(Z, E);
+    return detail::xrl::csPhotoTotal(Z, E) + detail::xrl::csRayl(Z, E) + detail::xrl::csCompt(Z, E);
+  }
+};
 
 }  // namespace
 
@@ -30,6 +45,7 @@ void Sherman::buildTables() {
   const std::size_t n = lines.size();
   const std::size_t m = binCount;
   const std::size_t elementCount = elements.size();
+  const PhotoData data{photoabsorption_};
   // Builder::create sets binCount to the spectrum's size; only a model assembled by hand
   // may have fewer points, whose entries then stay 0 and which no computation reaches.
   const std::size_t available =
@@ -46,19 +62,19 @@ void Sherman::buildTables() {
   for (std::size_t l = 0; l < n; ++l) {
     const int Z = lines[l].line.element().atomicNumber();
     double* row = photo.data() + l * m;
-    for (std::size_t j = 0; j < available; ++j) row[j] = detail::xrl::csPhoto(Z, t.energyKeV[j]);
+    for (std::size_t j = 0; j < available; ++j) row[j] = data.tau(Z, t.energyKeV[j]);
   }
 
   t.lineMu.resize(n * elementCount);
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t e = 0; e < elementCount; ++e)
       t.lineMu[i * elementCount + e] =
-          detail::xrl::csTotal(elements[e].atomicNumber(), lines[i].line.lineEnergyKeV());
+          data.mu(elements[e].atomicNumber(), lines[i].line.lineEnergyKeV());
   t.pointMu.resize(m * elementCount);
   for (std::size_t j = 0; j < available; ++j)
     for (std::size_t e = 0; e < elementCount; ++e)
       t.pointMu[j * elementCount + e] =
-          detail::xrl::csTotal(elements[e].atomicNumber(), t.energyKeV[j]);
+          data.mu(elements[e].atomicNumber(), t.energyKeV[j]);
 
   t.halfSensitivity.resize(n);
   for (std::size_t l = 0; l < n; ++l) t.halfSensitivity[l] = 0.5 * lines[l].sensitivity;
@@ -93,7 +109,7 @@ void Sherman::buildTables() {
       const double enhancerEnergyKeV = lines[k].line.lineEnergyKeV();
       if (!(enhancerEnergyKeV > edge)) continue;
       t.enhancer.push_back(k);
-      t.analytePhotoAtEnhancerLine.push_back(detail::xrl::csPhoto(Z, enhancerEnergyKeV));
+      t.analytePhotoAtEnhancerLine.push_back(data.tau(Z, enhancerEnergyKeV));
       enhances[k] = true;
       lineWork[i] += span[k] + kLogarithmCost;
     }
