@@ -33,6 +33,10 @@ constexpr int kExponentPivotZ = 45;
 // Widest sub-bin of an integrated continuum bin: fine enough that an absorption edge of the
 // anode, window or a filter inside a bin shifts its integral by well below 1e-3.
 constexpr double kIntegrationSubBinKeV = 0.01;
+// Below 1 keV the integrated continuum is left out: no analysed line (all lie above 1 keV)
+// has its edge there, every window stops it, and xraylib's attenuation data, on which the
+// window's transmission rests, end near there.
+constexpr double kLowestIntegratedKeV = 1.0;
 
 // KA, KB, LA, LB: xraylib's group lines, energies as rate-weighted means.
 constexpr int kTubeLines[] = {0, 1, 2, 3};
@@ -140,7 +144,7 @@ void TubeSpectrumCreator::integrateContinuum(SpectrumBase<double>& spectrum) con
     const double low = spectrum.energyAt(i) - 0.5 * step;
     for (unsigned int s = 0; s < sub; ++s) {
       const double E = low + (s + 0.5) * h;
-      if (!(E > 0.0) || !(E + 0.5 * h <= voltage_ + 1e-12)) continue;
+      if (!(E >= kLowestIntegratedKeV) || !(E + 0.5 * h <= voltage_ + 1e-12)) continue;
       energies.push_back(E);
       owner.push_back(i);
     }

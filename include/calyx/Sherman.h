@@ -37,9 +37,10 @@ CALYX_EXPORT double lineSensitivity(const XRFLine& line);
 class CALYX_EXPORT Sherman {
  public:
   /// Photoabsorption data of the model's τ and μ: `Total` is xraylib's CS_Photo (the default);
-  /// `SubshellSum` takes xraylib's sum over the subshells, CS_Photo_Total, for Z >= 19 (and
-  /// μ = that sum + Rayleigh + Compton there), keeping CS_Photo below Z = 19, where the sum
-  /// misses most of the outer-shell absorption.
+  /// `SubshellSum` takes xraylib's sum over the subshells, CS_Photo_Total, for Z = 19-56 (and
+  /// μ = that sum + Rayleigh + Compton there), where it is the better datum (CS_Photo runs up
+  /// to 13 % high above the K edges of K to Zn); elsewhere the sum misses outer shells and
+  /// CS_Photo stays.
   enum class Photoabsorption { Total, SubshellSum };
 
   /// The composition that every beam's model reads: one fraction and uncertainty per

@@ -41,7 +41,7 @@ class CALYX_EXPORT TubeSpectrumCreator {
   void setStepSize(double keV) { stepSize_ = keV; }  ///< continuum grid step
   double getStepSize() const { return stepSize_; }
   /// Opt-in: each continuum point holds the continuum (window and filters applied) integrated
-  /// over its bin [E - step/2, E + step/2] in sub-bins of at most 0.01 keV, cut at the
+  /// over its bin [E - step/2, E + step/2] in sub-bins of at most 0.01 keV, between 1 keV and the
   /// voltage, so that the total excitation does not depend on the step. Off (the default):
   /// the value at the bin centre times the bin's width in wavelength. The Ebel model always
   /// integrates.
