@@ -255,7 +255,7 @@ struct Ebel {
   double takeoff;    // degrees
   double eta() const {
     const double l = std::log(Z);
-    return std::pow(E0, 0.1382 - 0.9211 / std::sqrt(Z)) * (-0.1904 - 0.2236 * l + 0.1292 * l * l - 0.01491 * l * l * l);
+    return std::pow(E0, 0.1382 - 0.9211 / std::sqrt(Z)) * (0.1904 - 0.2236 * l + 0.1292 * l * l - 0.01491 * l * l * l);
   }
   double depth(double U) const {
     const double J = 0.0135 * Z;
@@ -265,7 +265,7 @@ struct Ebel {
            (0.70256 - 1.09865 * e + 1.0046 * e * e + std::log(U));
   }
   double absorption(double E, double U) const {
-    const double chi = CS_Total(Z, E, nullptr) * std::sin(incidence * M_PI / 180) / std::sin(takeoff * M_PI / 180);
+    const double chi = CS_Photo(Z, E, nullptr) * std::sin(incidence * M_PI / 180) / std::sin(takeoff * M_PI / 180);
     const double x = 2 * chi * depth(U);
     return (1 - std::exp(-x)) / x;
   }
@@ -283,7 +283,8 @@ struct Ebel {
     const double S = zb / Z * core *
                      (1 + 16.05 * std::sqrt(J / edge) * (std::sqrt(U) * std::log(U) + 2 * (1 - std::sqrt(U))) / core);
     const double R = 1 - 0.0081517 * Z + 3.613e-5 * Z * Z + 0.009583 * Z * std::exp(-U) + 0.001141 * E0;
-    return constant * S * R * FluorYield(Z, shell, nullptr) * RadRate(Z, code, nullptr) * absorption(E, U) * window(E);
+    const int yieldShell = shell == K_SHELL ? K_SHELL : L3_SHELL;  // the L lines take the L3 yield
+    return constant * S * R * FluorYield(Z, yieldShell, nullptr) * RadRate(Z, code, nullptr) * absorption(E, U) * window(E);
   }
 };
 
@@ -309,8 +310,8 @@ TEST(TubeSpectrumTest, EbelModelAgreesWithThePublishedFormulas) {
       double constant;
       double zb;
     };
-    for (const Expected& x : {Expected{KA_LINE, K_SHELL, 5e13, 0.7}, Expected{L3M5_LINE, L3_SHELL, 6.9e13, 2.0},
-                              Expected{L2M4_LINE, L2_SHELL, 6.9e13, 2.0}}) {
+    for (const Expected& x : {Expected{KA_LINE, K_SHELL, 5e13, 2 * 0.35}, Expected{L3M5_LINE, L3_SHELL, 4.94e13, 8 * 0.25},
+                              Expected{L2M4_LINE, L2_SHELL, 2.70e13, 8 * 0.25}, Expected{L1M3_LINE, L1_SHELL, 0.71e13, 8 * 0.25}}) {
       if (EdgeEnergy(e.Z, x.shell, nullptr) >= e.E0) continue;
       bool found = false;
       for (unsigned int i = 0; i < lines.size(); ++i) {
