@@ -177,12 +177,12 @@ TEST(LightElementsTest, ABeamZeroBelowTwentyKeVHasNoScatterPointAndIsNotCorrecte
   LogCapture log;
   engine->adjustLEChemByResidual(0);
   engine->adjustLEChemByRatio();
-  EXPECT_EQ(log.count("light elements not corrected: beam 0's excitation has no point 19"), 2);
+  EXPECT_EQ(log.count("light elements not corrected: beam 0's excitation has no point at 20 keV"), 2);
   EXPECT_EQ(fractionOf(*engine, "O"), 0.45);
 
-  // The Compton rate is the excitation's point 20 (21 keV), which a 15 kV beam lacks.
+  // The Compton rate is the excitation's point at 21 keV (point 20 of the default grid), which a 15 kV beam lacks.
   EXPECT_EQ(engine->getComptonRateForBeam(1), 0.0);
-  EXPECT_TRUE(log.contains("beam 1's excitation has no point 20", spdlog::level::warn));
+  EXPECT_TRUE(log.contains("beam 1's excitation has no point at 21 keV", spdlog::level::warn));
   std::unique_ptr<FPRateAlgorithm> high = oxideEngine(kOxygen, kOxygen);
   EXPECT_EQ(high->getComptonRateForBeam(0), high->shermans[0].excitationSpectrum()->valueAt(20));
 }

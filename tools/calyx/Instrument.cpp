@@ -17,8 +17,8 @@ namespace calyxtool {
 
 namespace {
 
-// Index of the excitation point the light-element scatter model reads (20 keV on 1 keV steps).
-constexpr unsigned int kScatterPoint = 19;
+// Energy of the excitation point the light-element scatter model reads (index 19 of 1 keV steps).
+constexpr double kScatterPointKeV = 20.0;
 // Primary energy, keV, whose Compton energy the scatter model evaluates.
 constexpr double kScatterPrimaryKeV = 19.0;
 
@@ -140,17 +140,35 @@ void buildEngine(Instrument& instrument) {
                "the engine cannot be built: " + (errors.any() ? errors.text() : "the library reported a failure"));
 }
 
+// The excitation's continuum point at 20 keV (index 19 of the default 1 keV grid), found by
+// energy as the library's scatter model finds it: the nearest within 0.5 keV in the leading
+// run of rising energies (the tube's lines follow the continuum); -1 when there is none.
+static int scatterPoint(const calyx::SpectrumBase<double>& spectrum) {
+  int best = -1;
+  double bestDistance = 0.5;
+  for (unsigned int i = 0; i < spectrum.size(); ++i) {
+    const double e = spectrum.energyAt(i);
+    if (i > 0 && !(e > spectrum.energyAt(i - 1))) break;
+    const double distance = std::fabs(e - kScatterPointKeV);
+    if (distance <= bestDistance && (best < 0 || distance < bestDistance)) {
+      best = static_cast<int>(i);
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
 bool hasScatterModel(const calyx::FPRateAlgorithm& engine, unsigned int beam) {
   if (beam >= engine.shermans.size()) return false;
   const calyx::SpectrumBase<double>* spectrum = engine.shermans[beam].excitationSpectrum();
-  return spectrum && spectrum->size() > kScatterPoint;
+  return spectrum && scatterPoint(*spectrum) >= 0;
 }
 
 void requireScatterModel(const Instrument& instrument) {
   if (!hasScatterModel(*instrument.engine, 0))
     inputError(instrument.configPath,
-               "beam 0's excitation spectrum has no point at index 19 (20 keV), which the light-element "
-               "scatter model reads: beam 0 needs a tube voltage of at least 20 kV");
+               "beam 0's excitation spectrum has no continuum point at 20 keV, which the light-element "
+               "scatter model reads: beam 0 needs a tube voltage of at least 20 kV (or a table that reaches 20 keV)");
 }
 
 void loadCalibration(Instrument& instrument, const std::string& path) {
@@ -199,7 +217,8 @@ double predictedLineRate(const calyx::FPRateAlgorithm& engine, const calyx::FPRa
 
 double rawScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound) {
   const calyx::Sherman& model = engine.shermans[beam];
-  const double intensity = model.excitationSpectrum()->valueAt(kScatterPoint);
+  const double intensity =
+      model.excitationSpectrum()->valueAt(static_cast<unsigned int>(scatterPoint(*model.excitationSpectrum())));
   const calyx::Angle angle =
       calyx::Angle::createFromRadian(model.takeOffAngle().radians() + model.incidenceAngle().radians());
   const double energy = calyx::comptonScatterEnergy(angle, kScatterPrimaryKeV);
