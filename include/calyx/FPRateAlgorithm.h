@@ -159,7 +159,8 @@ class CALYX_EXPORT FPRateAlgorithm {
   /// Multiplies the beam's light elements by baseFactor + 0.05 tanh(m / predictedRate - 1),
   /// clamped to [1e-10, 1]; warns and changes nothing without a positive measured rate.
   void adjustLEChem(unsigned int beam, double predictedRate, double baseFactor);
-  /// The beam's excitation intensity at 21 keV (point 20); 0 with a warning when it has none.
+  /// The beam's excitation intensity at 21 keV (point 20 of the default grid, found by energy in
+  /// the continuum); 0 with a warning when it has none.
   double getComptonRateForBeam(unsigned int beam);
 
   // Calibration file (JSON): "lines" [[beam, symbol, line name or code, factor(, guess)]],
