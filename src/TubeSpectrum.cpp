@@ -9,6 +9,7 @@
 // factor b + n / (a + Z⁴) and a function of the overvoltage U = V / E.
 #include "calyx/TubeSpectrum.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "detail/TubeModel.h"
@@ -29,6 +30,13 @@ constexpr double kIntensityScale = 100000000000.0;     // 1e11: relative units
 constexpr double kLineBinWidthKeV = 1.0;
 constexpr double kExponentAtRh = 0.17;                 // k at Z = 45
 constexpr int kExponentPivotZ = 45;
+// Widest sub-bin of an integrated continuum bin: fine enough that an absorption edge of the
+// anode, window or a filter inside a bin shifts its integral by well below 1e-3.
+constexpr double kIntegrationSubBinKeV = 0.01;
+// Below 1 keV the integrated continuum is left out: no analysed line (all lie above 1 keV)
+// has its edge there, every window stops it, and xraylib's attenuation data, on which the
+// window's transmission rests, end near there.
+constexpr double kLowestIntegratedKeV = 1.0;
 
 // KA, KB, LA, LB: xraylib's group lines, energies as rate-weighted means.
 constexpr int kTubeLines[] = {0, 1, 2, 3};
@@ -122,7 +130,44 @@ void TubeSpectrumCreator::generateContinuumSpectrum(double binWidthKeV,
   applyFilters(spectrum);
 }
 
+void TubeSpectrumCreator::integrateContinuum(SpectrumBase<double>& spectrum) const {
+  const double step = stepSize_;
+  const unsigned int n = spectrum.size();
+  const auto sub = static_cast<unsigned int>(std::max(1.0, std::ceil(step / kIntegrationSubBinKeV - 1e-9)));
+  const double h = step / sub;
+  // Sub-bin centres of every bin that lie below the voltage (above it no photon exists).
+  std::vector<double> energies;
+  std::vector<unsigned int> owner;
+  energies.reserve(static_cast<std::size_t>(n) * sub);
+  owner.reserve(energies.capacity());
+  for (unsigned int i = 0; i < n; ++i) {
+    const double low = spectrum.energyAt(i) - 0.5 * step;
+    for (unsigned int s = 0; s < sub; ++s) {
+      const double E = low + (s + 0.5) * h;
+      if (!(E >= kLowestIntegratedKeV) || !(E + 0.5 * h <= voltage_ + 1e-12)) continue;
+      energies.push_back(E);
+      owner.push_back(i);
+    }
+  }
+  std::vector<double> values;
+  if (model_ == Model::Ebel) {
+    ebelContinuumDensity(energies, values);
+    for (double& v : values) v *= h;
+  } else {
+    DiscreteSpectrum<double> fine(static_cast<unsigned int>(energies.size()));
+    for (unsigned int k = 0; k < energies.size(); ++k) fine.setEnergyAt(k, energies[k]);
+    generateContinuumSpectrum(h, fine);
+    values.resize(energies.size());
+    for (unsigned int k = 0; k < energies.size(); ++k) values[k] = fine.valueAt(k);
+  }
+  std::vector<double> sums(n, 0.0);
+  for (std::size_t k = 0; k < values.size(); ++k)
+    if (std::isfinite(values[k]) && values[k] > 0.0) sums[owner[k]] += values[k];
+  for (unsigned int i = 0; i < n; ++i) spectrum.setValueAt(i, sums[i]);
+}
+
 DiscreteSpectrum<double> TubeSpectrumCreator::generateDiscreteSpectrum() const {
+  if (model_ == Model::Ebel) return ebelLines();
   const double V = voltage_;
   const int z = hardware_.anodeZ;
 
@@ -161,7 +206,10 @@ DiscreteSpectrum<double> TubeSpectrumCreator::generateDiscreteSpectrum() const {
 
 std::shared_ptr<SpectrumBase<double>> TubeSpectrumCreator::generateTotalSpectrum() const {
   LinearSpectrum<double> continuum(0.0, voltage_, stepSize_);
-  generateContinuumSpectrum(stepSize_, continuum);
+  if (integratedBins_ || model_ == Model::Ebel)
+    integrateContinuum(continuum);
+  else
+    generateContinuumSpectrum(stepSize_, continuum);
   std::shared_ptr<SpectrumBase<double>> first = std::make_shared<LinearSpectrum<double>>(continuum);
   std::shared_ptr<SpectrumBase<double>> second =
       std::make_shared<DiscreteSpectrum<double>>(generateDiscreteSpectrum());

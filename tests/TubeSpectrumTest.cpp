@@ -2,7 +2,9 @@
 // C functions (1e-12 relative per point), and the grid, line selection and model constants.
 #include "calyx/TubeSpectrum.h"
 
+#include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -205,6 +207,149 @@ TEST(TubeSpectrumTest, LinesTheAnodeDoesNotHaveAreLeftOut) {
       EXPECT_TRUE(std::isfinite(lines.valueAt(i))) << c.anode << " line " << c.kept[i];
     }
   }
+}
+
+
+// ---- opt-in: integrated bins and Ebel's model --------------------------------------------
+
+// The default continuum behind 100 µm Al, integrated by the test at 1 eV resolution (the
+// integrated grid leaves out the photons below 1 keV).
+double referenceIntegral(const TubeHardware& hw, double V, double from, double to) {
+  const std::vector<Layer> al = {{{{13, 1.0}}, 100.0, 2.7}};
+  const double h = 0.001;
+  double sum = 0.0;
+  for (double E = from + h / 2.0; E < to; E += h) sum += rawContinuum(hw, V, E, h) * layersTransmission(al, E);
+  return sum * 1e11;
+}
+
+TEST(TubeSpectrumTest, IntegratedBinsKeepTheTotalForAnyStepAndIntegrateAcrossAnEdge) {
+  const TubeHardware hw = tube(45);
+  const double V = 40.0;
+  for (double step : {0.1, 0.25, 1.0}) {
+    TubeSpectrumCreator creator;
+    creator.setHardware(hw);
+    creator.setFilters({Filter::create(Element("Al"), 100.0, 2.7)});
+    creator.setVoltage(V);
+    creator.setStepSize(step);
+    creator.setIntegratedBins(true);
+    LinearSpectrum<double> continuum(0.0, V, step);
+    creator.generateContinuumSpectrum(step, continuum);  // the plain values: the old rule
+    const std::shared_ptr<SpectrumBase<double>> total = creator.generateTotalSpectrum();
+    double sum = 0.0;
+    for (unsigned int i = 0; i < continuum.size(); ++i) sum += total->valueAt(i);
+    const double top = std::min(V, continuum.energyAt(continuum.size() - 1) + step / 2.0);
+    EXPECT_NEAR(sum, referenceIntegral(hw, V, 1.0, top), 1e-3 * sum) << step;
+    if (step == 1.0) {
+      // The bin [22.5, 23.5] keV holds the Rh K edge (23.22 keV), where the anode's
+      // self-absorption jumps: the integral sees both sides.
+      EXPECT_NEAR(total->valueAt(22), referenceIntegral(hw, V, 22.5, 23.5), 1e-4 * total->valueAt(22));
+    }
+  }
+}
+
+// Ebel's formulas, written out here from X-Ray Spectrom. 28 (1999) 255 and 32 (2003) 46.
+struct Ebel {
+  int Z;
+  double E0;
+  double incidence;  // degrees
+  double takeoff;    // degrees
+  double eta() const {
+    const double l = std::log(Z);
+    return std::pow(E0, 0.1382 - 0.9211 / std::sqrt(Z)) * (0.1904 - 0.2236 * l + 0.1292 * l * l - 0.01491 * l * l * l);
+  }
+  double depth(double U) const {
+    const double J = 0.0135 * Z;
+    const double zm = AtomicWeight(Z, nullptr) / Z * (0.787e-5 * std::sqrt(J) * std::pow(E0, 1.5) + 0.735e-6 * E0 * E0);
+    const double e = eta();
+    return zm * (0.49269 - 1.0987 * e + 0.78557 * e * e) * std::log(U) /
+           (0.70256 - 1.09865 * e + 1.0046 * e * e + std::log(U));
+  }
+  double absorption(double E, double U) const {
+    const double chi = CS_Photo(Z, E, nullptr) * std::sin(incidence * M_PI / 180) / std::sin(takeoff * M_PI / 180);
+    const double x = 2 * chi * depth(U);
+    return (1 - std::exp(-x)) / x;
+  }
+  double window(double E) const { return std::exp(-ElementDensity(4, nullptr) * 125e-4 * CS_Total(4, E, nullptr)); }
+  double continuum(double E) const {  // per keV
+    const double x = 1.109 - 0.00435 * Z + 0.00175 * E0;
+    return 1.35e9 * Z * std::pow(E0 / E - 1, x) * absorption(E, E0 / E) * window(E);
+  }
+  double line(int code, int shell, double constant, double zb) const {
+    const double edge = EdgeEnergy(Z, shell, nullptr);
+    const double E = LineEnergy(Z, code, nullptr);
+    const double U = E0 / edge;
+    const double J = 0.0135 * Z;
+    const double core = U * std::log(U) + 1 - U;
+    const double S = zb / Z * core *
+                     (1 + 16.05 * std::sqrt(J / edge) * (std::sqrt(U) * std::log(U) + 2 * (1 - std::sqrt(U))) / core);
+    const double R = 1 - 0.0081517 * Z + 3.613e-5 * Z * Z + 0.009583 * Z * std::exp(-U) + 0.001141 * E0;
+    const int yieldShell = shell == K_SHELL ? K_SHELL : L3_SHELL;  // the L lines take the L3 yield
+    return constant * S * R * FluorYield(Z, yieldShell, nullptr) * RadRate(Z, code, nullptr) * absorption(E, U) * window(E);
+  }
+};
+
+TEST(TubeSpectrumTest, EbelModelAgreesWithThePublishedFormulas) {
+  for (const Ebel& e : {Ebel{45, 40.0, 90.0, 20.0}, Ebel{74, 60.0, 70.0, 30.0}}) {
+    TubeHardware hw = tube(e.Z);
+    hw.takeoffAngle = Angle::createFromDegrees(e.takeoff);
+    TubeSpectrumCreator creator;
+    creator.setHardware(hw);
+    creator.setVoltage(e.E0);
+    creator.setStepSize(0.01);  // one sub-bin per point: value = density x 0.01 keV
+    creator.setModel(TubeSpectrumCreator::Model::Ebel);
+    creator.setElectronIncidence(Angle::createFromDegrees(e.incidence));
+    const std::shared_ptr<SpectrumBase<double>> total = creator.generateTotalSpectrum();
+    for (unsigned int i : {499u, 999u, 2999u}) {  // 5, 10 and 30 keV
+      const double E = total->energyAt(i);
+      EXPECT_NEAR(total->valueAt(i), e.continuum(E) * 0.01, 1e-9 * total->valueAt(i)) << e.Z << " at " << E;
+    }
+    const DiscreteSpectrum<double> lines = creator.generateDiscreteSpectrum();
+    struct Expected {
+      int code;
+      int shell;
+      double constant;
+      double zb;
+    };
+    for (const Expected& x : {Expected{KA_LINE, K_SHELL, 5e13, 2 * 0.35}, Expected{L3M5_LINE, L3_SHELL, 4.94e13, 8 * 0.25},
+                              Expected{L2M4_LINE, L2_SHELL, 2.70e13, 8 * 0.25}, Expected{L1M3_LINE, L1_SHELL, 0.71e13, 8 * 0.25}}) {
+      if (EdgeEnergy(e.Z, x.shell, nullptr) >= e.E0) continue;
+      bool found = false;
+      for (unsigned int i = 0; i < lines.size(); ++i) {
+        if (lines.energyAt(i) != LineEnergy(e.Z, x.code, nullptr)) continue;
+        found = true;
+        const double expected = e.line(x.code, x.shell, x.constant, x.zb);
+        EXPECT_NEAR(lines.valueAt(i), expected, 1e-9 * expected) << e.Z << " line " << x.code;
+      }
+      EXPECT_TRUE(found) << e.Z << " line " << x.code;
+    }
+  }
+}
+
+TEST(TubeSpectrumTest, EbelModelStaysPositiveAndFiniteFromCrToW) {
+  for (int Z = 24; Z <= 74; Z += 5)  // Cr, Cu, Se, ... W
+    for (double kV : {4.0, 10.0, 30.0, 60.0, 100.0})
+      for (double takeoff : {5.0, 45.0, 90.0}) {
+        TubeHardware hw = tube(Z);
+        hw.takeoffAngle = Angle::createFromDegrees(takeoff);
+        TubeSpectrumCreator creator;
+        creator.setHardware(hw);
+        creator.setVoltage(kV);
+        creator.setStepSize(1.0);
+        creator.setModel(TubeSpectrumCreator::Model::Ebel);
+        const std::shared_ptr<SpectrumBase<double>> total = creator.generateTotalSpectrum();
+        double continuum = 0.0;
+        for (unsigned int i = 0; i < total->size(); ++i) {
+          const double v = total->valueAt(i);
+          ASSERT_TRUE(std::isfinite(v) && v >= 0.0) << Z << " " << kV << " kV " << takeoff << " deg, point " << i;
+          if (i < static_cast<unsigned int>(kV)) continuum += v;
+        }
+        EXPECT_GT(continuum, 0.0) << Z << " " << kV << " kV " << takeoff << " deg";
+        const DiscreteSpectrum<double> lines = creator.generateDiscreteSpectrum();
+        for (unsigned int i = 0; i < lines.size(); ++i) EXPECT_GT(lines.valueAt(i), 0.0) << Z << " " << kV;
+        if (EdgeEnergy(Z, L3_SHELL, nullptr) < kV) {
+          EXPECT_GT(lines.size(), 0u) << Z << " " << kV;
+        }
+      }
 }
 
 }  // namespace

@@ -142,6 +142,22 @@ class CALYX_EXPORT FPRateAlgorithm {
   void process(int lastBeam);
   /// The report of the last process() (all zero before the first).
   const PassReport& lastPass() const { return lastPass_; }
+  /// What solve() did.
+  struct CALYX_EXPORT SolveResult {
+    int passes = 0;          ///< model evaluations of every beam (one process() pass each)
+    bool converged = false;  ///< the largest relative residual fell to the tolerance
+    double residual = 0.0;   ///< the largest |ln(m/p) - ln c| at the end
+  };
+  /// Opt-in solver of the same fixed point as repeated process(lastBeam) calls, with steps
+  /// that cannot overshoot: a Newton step on the logarithms of the measured elements'
+  /// fractions (and the light elements' common factor) with the Jacobian of the rates taken
+  /// by finite differences of the model, damped by a backtracking line search on the
+  /// residuals. The fixed point: every element's calibrated prediction equals its measured
+  /// rate up to one common scale c (the rates' scale against the calibration), the light
+  /// elements' scatter prediction likewise, fractions summing to 1. Start from
+  /// doInitialGuess(). Ends with the rates computed at the final, normalised composition.
+  /// Stops at `maxPasses` model passes or when every residual is below `tolerance`.
+  SolveResult solve(int lastBeam, int maxPasses, double tolerance);
   /// Raises every fraction to at least 1e-8, then scales fractions and uncertainties to a
   /// sum of 1.
   void normalizeAllChem();
@@ -279,6 +295,14 @@ class CALYX_EXPORT FPRateAlgorithm::Builder {
     std::set<Element> leElements;  ///< light elements
     std::set<XRFLine> lines;       ///< the lines evaluated under this beam
     double leEnergyKeV = -1.0;     ///< negative: not set
+    /// Opt-in ("excitationStepKeV"): the tube continuum's grid step, keV, each point holding
+    /// the continuum integrated over its bin. 0: the default 1 keV grid.
+    double excitationStepKeV = 0.0;
+    /// Opt-in ("excitation"): the beam's excitation given as photon intensities at energies
+    /// (keV, strictly ascending), replacing the tube's spectrum; the beam's filters still
+    /// apply. A monochromatic beam is one energy. Empty: the tube's spectrum.
+    std::vector<double> excitationEnergies;
+    std::vector<double> excitationIntensities;
   };
 
   /// Both angles at 45 degrees, no beams; detector and tube must be set before create().
@@ -314,6 +338,12 @@ class CALYX_EXPORT FPRateAlgorithm::Builder {
   int create(std::unique_ptr<FPRateAlgorithm>& out);
 
   TubeHardware tube;
+  /// Opt-in (tube key "model": "ebel"): Ebel's tube model instead of the default one.
+  bool ebelTube = false;
+  /// Ebel model: the electrons' incidence on the anode (tube key "electronIncidence", degrees).
+  Angle electronIncidence = Angle::createFromDegrees(90.0);
+  /// Opt-in (top-level "photoabsorption": "subshellSum"): see Sherman::Photoabsorption.
+  Sherman::Photoabsorption photoabsorption = Sherman::Photoabsorption::Total;
   Angle takeOffAngle;         ///< sample to detector
   Angle incidenceAngle;       ///< tube beam to sample
   DetectorHardware detector;

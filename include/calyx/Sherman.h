@@ -38,6 +38,13 @@ CALYX_EXPORT double lineSensitivity(const XRFLine& line);
 /// change the shared chemistry while a model that reads it computes.
 class CALYX_EXPORT Sherman {
  public:
+  /// Photoabsorption data of the model's τ and μ: `Total` is xraylib's CS_Photo (the default);
+  /// `SubshellSum` takes xraylib's sum over the subshells, CS_Photo_Total, for Z = 19-56 (and
+  /// μ = that sum + Rayleigh + Compton there), where it is the better datum (CS_Photo runs up
+  /// to 13 % high above the K edges of K to Zn); elsewhere the sum misses outer shells and
+  /// CS_Photo stays.
+  enum class Photoabsorption { Total, SubshellSum };
+
   /// The composition that every beam's model reads: one fraction and uncertainty per
   /// element, elements in ascending atomic number, fixed at construction. The arrays are
   /// never resized, so references into them stay valid: the models' lines and the engine's
@@ -87,6 +94,8 @@ class CALYX_EXPORT Sherman {
     /// Adds a valid line of an element the chemistry holds; otherwise warns
     /// "cannot add line: [<symbol>:<energy>]". A repeated line changes nothing.
     Builder& addXRFLine(const XRFLine& line);
+    /// The photoabsorption data (default Total).
+    Builder& photoabsorption(Photoabsorption data);
     /// Adds each group (individual false) or individual line of the element that is valid,
     /// has a positive sensitivity and whose line and edge energies the excitation reaches.
     /// Needs an excitation spectrum.
@@ -101,6 +110,7 @@ class CALYX_EXPORT Sherman {
     std::set<XRFLine> lines_;
     Angle takeOffAngle_;
     Angle incidenceAngle_;
+    Photoabsorption photoabsorption_ = Photoabsorption::Total;
   };
 
   Sherman() = default;
@@ -148,6 +158,7 @@ class CALYX_EXPORT Sherman {
 
   Angle takeOffAngle_;
   Angle incidenceAngle_;
+  Photoabsorption photoabsorption_ = Photoabsorption::Total;
   std::shared_ptr<const Tables> tables_;
   std::vector<double> scratch_;  ///< per-call terms, kept between calls to spare allocations
 };

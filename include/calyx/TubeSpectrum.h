@@ -25,6 +25,12 @@ namespace calyx {
 /// voltage and a grid step. A plain value: no shared state, nothing logged.
 class CALYX_EXPORT TubeSpectrumCreator {
  public:
+  /// The physics of the tube: `Default` is the model described above; `Ebel` is H. Ebel's
+  /// (X-Ray Spectrom. 28 (1999) 255 for the continuum and K lines, 32 (2003) 46 for the L
+  /// lines), with the electrons at normal incidence, the anode's self-absorption over the
+  /// mean depth of photon generation and the exit window, in photons / (s sr mA) per point.
+  enum class Model { Default, Ebel };
+
   /// No filters, step 0.05 keV, voltage 0 and an empty hardware record until set.
   TubeSpectrumCreator() = default;
 
@@ -34,6 +40,17 @@ class CALYX_EXPORT TubeSpectrumCreator {
   double getVoltage() const { return voltage_; }
   void setStepSize(double keV) { stepSize_ = keV; }  ///< continuum grid step
   double getStepSize() const { return stepSize_; }
+  /// Opt-in: each continuum point holds the continuum (window and filters applied) integrated
+  /// over its bin [E - step/2, E + step/2] in sub-bins of at most 0.01 keV, between 1 keV and the
+  /// voltage, so that the total excitation does not depend on the step. Off (the default):
+  /// the value at the bin centre times the bin's width in wavelength. The Ebel model always
+  /// integrates.
+  void setIntegratedBins(bool on) { integratedBins_ = on; }
+  bool integratedBins() const { return integratedBins_; }
+  void setModel(Model model) { model_ = model; }
+  Model model() const { return model_; }
+  /// The electrons' incidence on the anode surface (Ebel model only; default 90 degrees).
+  void setElectronIncidence(Angle angle) { electronIncidence_ = angle; }
 
   /// Raw continuum at each point's energy over a bin of `binWidthKeV` (no filters, no 1e11);
   /// a not-a-number value is stored as 0.
@@ -48,11 +65,20 @@ class CALYX_EXPORT TubeSpectrumCreator {
 
  private:
   void applyFilters(SpectrumBase<double>& spectrum) const;
+  /// The continuum integrated over each bin of `spectrum`'s points (see setIntegratedBins).
+  void integrateContinuum(SpectrumBase<double>& spectrum) const;
+  /// Ebel's continuum density at `energies`, photons / (s sr mA keV), window and filters
+  /// applied.
+  void ebelContinuumDensity(const std::vector<double>& energies, std::vector<double>& out) const;
+  DiscreteSpectrum<double> ebelLines() const;
 
   TubeHardware hardware_;
   std::vector<Filter> filters_;
   double voltage_ = 0.0;
   double stepSize_ = 0.05;
+  bool integratedBins_ = false;
+  Model model_ = Model::Default;
+  Angle electronIncidence_ = Angle::createFromDegrees(90.0);
 };
 
 }  // namespace calyx

@@ -131,6 +131,77 @@ bool checkExcitation(const SpectrumBase<double>& excitation, unsigned int beam, 
   return false;
 }
 
+// The opt-in continuum step: finer than 0.01 keV resolves nothing the atomic data do not,
+// coarser than 5 keV misses whole absorption edges.
+constexpr double kFinestStepKeV = 0.01;
+constexpr double kCoarsestStepKeV = 5.0;
+
+bool positiveEnergy(double keV) { return keV > 0.0 && keV <= kHighestTubeKeV; }
+
+// "excitation": {"monochromaticKeV": E} or {"energies": [...], "intensities": [...]}.
+int readExcitation(const Json::Value& value, FPRateAlgorithm::Builder::Beam& beam) {
+  if (!value.isObject()) {
+    CALYX_LOG_ERR("'excitation' must be an object");
+    return 1;
+  }
+  std::vector<double> energies;
+  std::vector<double> intensities;
+  if (value.isMember("monochromaticKeV")) {
+    const Json::Value& energy = value["monochromaticKeV"];
+    if (!energy.isNumeric() || !positiveEnergy(energy.asDouble())) {
+      CALYX_LOG_ERR("'monochromaticKeV' must be an energy above 0 and at most {:g} keV", kHighestTubeKeV);
+      return 1;
+    }
+    energies.push_back(energy.asDouble());
+    intensities.push_back(1.0);
+  } else {
+    const Json::Value& e = value["energies"];
+    const Json::Value& w = value["intensities"];
+    if (!e.isArray() || !w.isArray() || e.size() == 0 || e.size() != w.size()) {
+      CALYX_LOG_ERR("'excitation' needs 'monochromaticKeV', or 'energies' and 'intensities' of one length");
+      return 1;
+    }
+    bool anyPositive = false;
+    for (Json::ArrayIndex i = 0; i < e.size(); ++i) {
+      if (!e[i].isNumeric() || !w[i].isNumeric()) {
+        CALYX_LOG_ERR("'excitation' entry {:d} is not a number", i);
+        return 1;
+      }
+      const double energy = e[i].asDouble();
+      const double intensity = w[i].asDouble();
+      if (!positiveEnergy(energy) || (i > 0 && !(energy > energies.back())) || !(intensity >= 0.0) ||
+          !std::isfinite(intensity)) {
+        CALYX_LOG_ERR("'excitation' entry {:d}: energies must rise strictly within (0, {:g}] keV, intensities be "
+                      "finite and not negative ({:g} keV, {:g})",
+                      i, kHighestTubeKeV, energy, intensity);
+        return 1;
+      }
+      anyPositive = anyPositive || intensity > 0.0;
+      energies.push_back(energy);
+      intensities.push_back(intensity);
+    }
+    if (!anyPositive) {
+      CALYX_LOG_ERR("'excitation' has no positive intensity");
+      return 1;
+    }
+  }
+  beam.excitationEnergies = energies;
+  beam.excitationIntensities = intensities;
+  return 0;
+}
+
+// The user's excitation table behind the beam's filters.
+std::shared_ptr<SpectrumBase<double>> userExcitation(const FPRateAlgorithm::Builder::Beam& beam) {
+  const auto n = static_cast<unsigned int>(beam.excitationEnergies.size());
+  auto spectrum = std::make_shared<DiscreteSpectrum<double>>(n);
+  for (unsigned int i = 0; i < n; ++i) {
+    const double E = beam.excitationEnergies[i];
+    spectrum->setEnergyAt(i, E);
+    spectrum->setValueAt(i, beam.excitationIntensities[i] * Filter::getTransmissionCoef(E, beam.filters));
+  }
+  return spectrum;
+}
+
 }  // namespace
 
 using Beam = FPRateAlgorithm::Builder::Beam;
@@ -253,6 +324,19 @@ int Beam::readBeam(const Json::Value& value, std::unique_ptr<Beam>& out) {
   CALYX_LOG_INFO("readBeam 6");
   if (value.isMember("LEEnergyKeV")) beam.setLEEnergyKeV(value["LEEnergyKeV"].asFloat());
 
+  if (value.isMember("excitationStepKeV")) {
+    const Json::Value& step = value["excitationStepKeV"];
+    if (!step.isNumeric() || !(step.asDouble() >= kFinestStepKeV && step.asDouble() <= kCoarsestStepKeV)) {
+      CALYX_LOG_ERR("'excitationStepKeV' must lie between {:g} and {:g} keV", kFinestStepKeV, kCoarsestStepKeV);
+      return 1;
+    }
+    beam.excitationStepKeV = step.asDouble();
+  }
+  if (value.isMember("excitation")) {
+    const int status = readExcitation(value["excitation"], beam);
+    if (status != 0) return status;
+  }
+
   CALYX_LOG_INFO("readBeam 7");
   return 0;
 }
@@ -324,6 +408,32 @@ int FPRateAlgorithm::Builder::readConfig(const Json::Value& root) {
   status = HardwareConfig::readTubeHardware(root["tube"], newTube);
   if (status != 0) return status;
   tube = newTube;
+  const Json::Value& tubeValue = root["tube"];
+  if (tubeValue.isObject() && tubeValue.isMember("model")) {
+    const std::string model = tubeValue["model"].isString() ? tubeValue["model"].asString() : "";
+    if (model != "ebel" && model != "default") {
+      CALYX_LOG_ERR("unknown tube model '{:s}' (known: default, ebel)", model);
+      return 1;
+    }
+    ebelTube = model == "ebel";
+  }
+  if (tubeValue.isObject() && tubeValue.isMember("electronIncidence")) {
+    const Json::Value& angle = tubeValue["electronIncidence"];
+    if (!angle.isNumeric() || !(angle.asDouble() > 0.0 && angle.asDouble() <= 90.0)) {
+      CALYX_LOG_ERR("'electronIncidence' must lie in (0, 90] degrees");
+      return 1;
+    }
+    electronIncidence = Angle::createFromDegrees(angle.asDouble());
+  }
+  if (root.isMember("photoabsorption")) {
+    const Json::Value& data = root["photoabsorption"];
+    const std::string name = data.isString() ? data.asString() : "";
+    if (name != "subshellSum" && name != "total") {
+      CALYX_LOG_ERR("unknown photoabsorption data '{:s}' (known: total, subshellSum)", name);
+      return 1;
+    }
+    photoabsorption = name == "subshellSum" ? Sherman::Photoabsorption::SubshellSum : Sherman::Photoabsorption::Total;
+  }
   CALYX_LOG_INFO("readConfig 2");
 
   if (root.isMember("takeoffAngle") && root.isMember("incodenceAngle")) {
@@ -386,15 +496,27 @@ int FPRateAlgorithm::Builder::create(std::unique_ptr<FPRateAlgorithm>& out) {
     creator.setFilters(beam.filters);
     creator.setVoltage(static_cast<double>(beam.tubeKeV));
     creator.setStepSize(kExcitationStepKeV);
-    const std::shared_ptr<SpectrumBase<double>> excitation = creator.generateTotalSpectrum();
-    // The total spectrum is the continuum followed by the tube's lines.
-    const unsigned int lineCount = creator.generateDiscreteSpectrum().size();
+    if (beam.excitationStepKeV > 0.0) {
+      creator.setStepSize(beam.excitationStepKeV);
+      creator.setIntegratedBins(true);
+    }
+    if (ebelTube) {
+      creator.setModel(TubeSpectrumCreator::Model::Ebel);
+      creator.setElectronIncidence(electronIncidence);
+    }
+    const bool userTable = !beam.excitationEnergies.empty();
+    const std::shared_ptr<SpectrumBase<double>> excitation =
+        userTable ? userExcitation(beam) : creator.generateTotalSpectrum();
+    // A tube's spectrum is the continuum followed by the tube's lines; a user's table is all
+    // continuum (the scatter model finds its 20 keV point there, if it has one).
+    const unsigned int lineCount = userTable ? 0u : creator.generateDiscreteSpectrum().size();
     engine->continuumSizes_.push_back(excitation->size() >= lineCount ? excitation->size() - lineCount : 0);
     if (!checkExcitation(*excitation, i, beam.tubeKeV, !beam.lines.empty() || !beam.leElements.empty()))
       return 1;
 
     Sherman::Builder model(engine->chemistry, excitation);
     model.takeOffAngle(takeOffAngle).incidenceAngle(incidenceAngle);
+    model.photoabsorption(photoabsorption);
     for (const XRFLine& line : beam.lines) model.addXRFLine(line);
     const int status = model.create(engine->shermans[i]);
     if (status != 0) return status;

@@ -62,7 +62,20 @@ int FPRateAlgorithm::continuumPoint(unsigned int beam, double energyKeV) const {
   const unsigned int n = std::min(continuumSizes_[beam], excitation->size());
   for (unsigned int j = 0; j < n; ++j)
     if (std::fabs(excitation->energyAt(j) - energyKeV) <= kEnergyMatchKeV) return static_cast<int>(j);
-  return -1;
+  // A grid whose step does not land on the energy (an opt-in step of 0.3 keV, a user's
+  // table): the nearest point within half its own step, never the continuum's last point,
+  // which lies at the tube voltage where the continuum ends.
+  int nearest = -1;
+  double distance = 0.0;
+  for (unsigned int j = 0; j + 1 < n; ++j) {
+    const double d = std::fabs(excitation->energyAt(j) - energyKeV);
+    const double halfStep = 0.5 * (excitation->energyAt(j + 1) - excitation->energyAt(j));
+    if (d < halfStep && (nearest < 0 || d < distance)) {
+      nearest = static_cast<int>(j);
+      distance = d;
+    }
+  }
+  return nearest;
 }
 
 namespace {

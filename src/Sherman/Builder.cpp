@@ -131,6 +131,11 @@ Sherman::Builder& Sherman::Builder::incidenceAngle(Angle angle) {
   return *this;
 }
 
+Sherman::Builder& Sherman::Builder::photoabsorption(Photoabsorption data) {
+  photoabsorption_ = data;
+  return *this;
+}
+
 Sherman::Builder& Sherman::Builder::addXRFLine(const XRFLine& line) {
   if (chemistry_ != nullptr && chemistry_->hasElement(line.element()) && line.isValid()) {
     lines_.insert(line);
@@ -176,6 +181,7 @@ int Sherman::Builder::create(Sherman& target) {
   model.excitation = excitation_;
   model.takeOffAngle_ = takeOffAngle_;
   model.incidenceAngle_ = incidenceAngle_;
+  model.photoabsorption_ = photoabsorption_;
   model.lines.reserve(lines_.size());
   for (const XRFLine& line : lines_) {
     const int index = chemistry_->getIndex(line.element());
@@ -191,6 +197,7 @@ int Sherman::Builder::create(Sherman& target) {
   target.excitation = std::move(model.excitation);
   target.takeOffAngle_ = model.takeOffAngle_;
   target.incidenceAngle_ = model.incidenceAngle_;
+  target.photoabsorption_ = model.photoabsorption_;
   target.lines = std::move(model.lines);
   target.lineAttenuation = std::move(model.lineAttenuation);
   target.binCount = model.binCount;

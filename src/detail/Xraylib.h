@@ -17,6 +17,8 @@ namespace xrl {
 
 inline double csTotal(int Z, double E) { return ::CS_Total(Z, E, nullptr); }
 inline double csPhoto(int Z, double E) { return ::CS_Photo(Z, E, nullptr); }
+/// Sum of the subshells' photoionisation cross sections (fewer shells than CS_Photo knows).
+inline double csPhotoTotal(int Z, double E) { return ::CS_Photo_Total(Z, E, nullptr); }
 inline double csCompt(int Z, double E) { return ::CS_Compt(Z, E, nullptr); }
 inline double csRayl(int Z, double E) { return ::CS_Rayl(Z, E, nullptr); }
 inline double elementDensity(int Z) { return ::ElementDensity(Z, nullptr); }

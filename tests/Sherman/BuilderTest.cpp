@@ -218,6 +218,45 @@ TEST(ShermanBuilderTest, PhotoTableHoldsPhotoabsorptionOfEachLineElementAtEachPo
           << "row " << l << " column " << j;
 }
 
+TEST(ShermanBuilderTest, SubshellSumReplacesPhotoabsorptionAndAttenuationForZ19To56Only) {
+  const std::vector<double> energies = {3.0, 12.0, 30.0};
+  auto chem = chemistryOf({Element("Mg"), Element("K"), Element("Cu"), Element("Ba"), Element("Pb")});
+  Sherman model;
+  Sherman::Builder builder(chem, discrete(energies));
+  builder.photoabsorption(Sherman::Photoabsorption::SubshellSum)
+      .addXRFLine(XRFLine::create(Element("Mg"), KA_LINE))
+      .addXRFLine(XRFLine::create(Element("K"), KA_LINE))
+      .addXRFLine(XRFLine::create(Element("Cu"), KA_LINE))
+      .addXRFLine(XRFLine::create(Element("Ba"), LA_LINE))
+      .addXRFLine(XRFLine::create(Element("Pb"), LA_LINE));
+  ASSERT_EQ(builder.create(model), 0);
+  const struct {
+    int Z;
+    bool sum;
+  } rows[] = {{12, false}, {19, true}, {29, true}, {56, true}, {82, false}};
+  for (unsigned int l = 0; l < 5; ++l)
+    for (unsigned int j = 0; j < 3; ++j) {
+      const int Z = rows[l].Z;
+      const double E = energies[j];
+      EXPECT_EQ(model.photoTable[l * model.binCount + j],
+                rows[l].sum ? CS_Photo_Total(Z, E, nullptr) : CS_Photo(Z, E, nullptr))
+          << "Z " << Z << " at " << E;
+    }
+  // μ of a pure element at each line: the subshell sum plus scattering for Cu, CS_Total for Pb.
+  for (const auto& [symbol, sum] : {std::pair<const char*, bool>{"Cu", true}, {"Pb", false}}) {
+    chem->setCompound(Compound());
+    chem->set(Element(symbol), 1.0, 0.0);
+    model.computeRates();
+    const int Z = Element(symbol).atomicNumber();
+    for (unsigned int l = 0; l < 5; ++l) {
+      const double E = model.lines[l].line.lineEnergyKeV();
+      const double mu = sum ? CS_Photo_Total(Z, E, nullptr) + CS_Rayl(Z, E, nullptr) + CS_Compt(Z, E, nullptr)
+                            : CS_Total(Z, E, nullptr);
+      EXPECT_NEAR(model.lineAttenuation[l], mu, 1e-12 * mu) << symbol << " at " << E;
+    }
+  }
+}
+
 // The lines addAllLinesFromElement should pick, worked out from xraylib directly.
 std::set<int> excitableCodes(int Z, const std::vector<int>& codes, double maxEnergyKeV) {
   std::set<int> result;

@@ -235,6 +235,25 @@ TEST_F(CalyxToolTest, SimulateThenQuantifyRecoversTheCompositionToOneInTenThousa
   }
 }
 
+TEST_F(CalyxToolTest, RobustSolverRecoversARockSimulatedOnAFineGridWithTheEbelTube) {
+  // The oxide example with 0.1 keV excitation steps and Ebel's tube: the scatter point is
+  // found by energy (index 199), in simulate as in the engine.
+  std::string config = readFile(kOxideConfig);
+  config.replace(config.find("\"takeoffAngle\": 25"), 19, "\"takeoffAngle\": 25, \"model\": \"ebel\"");
+  for (std::size_t at = 0; (at = config.find("\"tubeKeV\"", at)) != std::string::npos; at += 40)
+    config.insert(at, "\"excitationStepKeV\": 0.1, ");
+  const std::string cfg = path("fine.json");
+  writeFile(cfg, config);
+  const std::string truth = "O=0.47378,Si=0.28448,Al=0.09441,Fe=0.05137,Ca=0.0525,Mg=0.02215,K=0.01307,Ti=0.00566,"
+                            "P=0.00092,Mn=0.00122,Sr=0.00044";
+  const std::string rates = path("rates.json");
+  ASSERT_EQ(run("simulate " + quoted(cfg) + " --composition " + quoted(truth) + " -o " + quoted(rates)).status, 0);
+  expectComposition(quantified(cfg, rates, "--solver robust"), compositionText(truth), 1e-4, "robust");
+  const ToolRun bad = run("quantify " + quoted(cfg) + " -r " + quoted(rates) + " --solver newton");
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("--solver"), std::string::npos) << bad.err;
+}
+
 TEST_F(CalyxToolTest, SimulateAppliesCalibrationStatedFactorsAndScatterFactor) {
   const std::string cal = path("cal.json");
   writeFile(cal, R"({"lines": [[0, "Fe", "KA", 1.3], [1, "Si", "KA", 0.5]], "LEFactors": [1.1], "LEOffsets": [50]})");

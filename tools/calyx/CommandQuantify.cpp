@@ -40,6 +40,7 @@ struct QuantifyOptions {
   std::string expected;
   std::string output;
   bool brief = false;
+  std::string solver = "passes";
 };
 
 struct LineReport {
@@ -109,7 +110,16 @@ Result quantify(Instrument& instrument, const RatesRecord& rates, const Quantify
   engine.doInitialGuess(0);
   std::vector<double> previous = fractions(engine);
   const int lastBeam = static_cast<int>(instrument.beamCount()) - 1;
-  while (result.passes < o.maxPasses) {
+  if (o.solver == "robust") {
+    // The residuals' spread is relative: a tolerance on it bounds each fraction's error by
+    // about the same share of the fraction.
+    const FPRateAlgorithm::SolveResult solved = engine.solve(lastBeam, o.maxPasses, o.tolerance);
+    result.passes = solved.passes;
+    result.converged = solved.converged;
+    result.lastChange = solved.residual;
+    previous = fractions(engine);
+  }
+  while (o.solver != "robust" && result.passes < o.maxPasses) {
     engine.process(lastBeam);
     ++result.passes;
     const FPRateAlgorithm::PassReport& pass = engine.lastPass();
@@ -270,6 +280,8 @@ int runQuantify(const QuantifyOptions& o) {
   if (o.format != "table" && o.format != "json" && o.format != "csv")
     inputError("--format", "\"" + o.format + "\" is not one of table, json, csv");
   if (o.maxPasses < 1) inputError("--max-passes", "needs at least 1 pass");
+  if (o.solver != "passes" && o.solver != "robust")
+    inputError("--solver", "\"" + o.solver + "\" is not one of passes, robust");
   if (!(o.tolerance > 0)) inputError("--tolerance", "must be above 0");
   refuseOutputOverInputs(o.output, {o.config, o.rates, o.calibration, o.expected});
 
@@ -336,6 +348,9 @@ Command addQuantifyCommand(CLI::App& app) {
   sub->add_option("--expected", o->expected,
                   "The true composition, printed beside the result: a composition file or Fe=0.7,Ni=0.3");
   sub->add_option("-o,--output", o->output, "Output file, or - for standard output (the default)");
+  sub->add_option("--solver", o->solver,
+                  "passes (default): the engine's passes; robust: damped Newton steps on the same fixed point, "
+                  "which converge for rates of any scale");
   sub->add_flag("--brief", o->brief, "Table format: the composition only, without the lines");
   return Command{sub, [o] { return runQuantify(*o); }};
 }

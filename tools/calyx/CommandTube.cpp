@@ -2,6 +2,8 @@
 // the beam's filters) as a table, or as an SVG plot.
 #include <cmath>
 #include <memory>
+#include <stdexcept>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -78,7 +80,15 @@ int runTube(const TubeOptions& o) {
   creator.setVoltage(voltage);
   creator.setStepSize(o.step);
   calyx::LinearSpectrum<double> continuum(0.0, voltage, o.step);
-  creator.generateContinuumSpectrum(o.step, continuum);
+  if (instrument.builder.ebelTube) {
+    // Ebel's tube: the continuum integrated over each bin, as the engine builds it.
+    creator.setModel(calyx::TubeSpectrumCreator::Model::Ebel);
+    creator.setElectronIncidence(instrument.builder.electronIncidence);
+    const std::shared_ptr<calyx::SpectrumBase<double>> total = creator.generateTotalSpectrum();
+    for (unsigned int i = 0; i < continuum.size(); ++i) continuum.setValueAt(i, total->valueAt(i));
+  } else {
+    creator.generateContinuumSpectrum(o.step, continuum);
+  }
   const calyx::DiscreteSpectrum<double> lines = creator.generateDiscreteSpectrum();
 
   const calyx::Element anode(instrument.builder.tube.anodeZ);
@@ -87,14 +97,25 @@ int runTube(const TubeOptions& o) {
     std::string name = "?";
     for (int code : calyx::groupLines)
       if (calyx::XRFLine::create(anode, code).lineEnergyKeV() == lines.energyAt(i)) name = calyx::lineName(code);
+    // Ebel's model gives the L lines one by one (xraylib's codes, Siegbahn's names).
+    static const std::pair<int, const char*> kLLines[] = {{-90, "LA1"}, {-89, "LA2"}, {-95, "LB2"}, {-86, "Ll"},
+                                                          {-63, "LB1"}, {-68, "LG1"}, {-34, "LB3"}, {-33, "LB4"}};
+    for (const auto& [code, siegbahn] : kLLines) {
+      if (name != "?") break;
+      try {
+        if (calyx::XRFLine::create(anode, code).lineEnergyKeV() == lines.energyAt(i)) name = siegbahn;
+      } catch (const std::out_of_range&) {
+      }
+    }
     named.push_back({name, lines.energyAt(i), lines.valueAt(i)});
   }
 
   const std::string anodeName = calyx::printableSymbol(anode);
   const std::string title = fmt::format("Tube spectrum, beam {}: {} anode at {:g} kV", o.beam, anodeName, voltage);
   const std::string details =
-      fmt::format("{}; tube window {} {:g} µm; take-off {:g}°; continuum step {:g} keV",
-                  describeFilters(beam.filters), calyx::printableSymbol(instrument.builder.tube.windowZ),
+      fmt::format("{}{}; tube window {} {:g} µm; take-off {:g}°; continuum step {:g} keV",
+                  instrument.builder.ebelTube ? "Ebel tube model; " : "", describeFilters(beam.filters),
+                  calyx::printableSymbol(instrument.builder.tube.windowZ),
                   instrument.builder.tube.windowThickness, instrument.builder.tube.takeoffAngle.getDegrees(), o.step);
 
   if (!o.svg.empty()) {
