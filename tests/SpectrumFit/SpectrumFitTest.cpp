@@ -1,0 +1,144 @@
+// Spectrum fit: round trips on synthetic spectra (bias and honesty of the stated sigmas,
+// overlapping pairs at 1:20 included), a response the fitter does not assume, spectra to a
+// calibration and a composition, and bad input.
+#include "calyx/SpectrumFit.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "calyx/FPRateAlgorithm.h"
+#include "support/HandheldEngine.h"
+
+namespace calyx {
+namespace {
+
+struct Setup {
+  FPRateAlgorithm::Builder builder;
+  std::unique_ptr<FPRateAlgorithm> engine;
+  std::unique_ptr<SpectrumFit> fit;
+
+  // Sets the composition and returns the engine's calibrated prediction per analysis line.
+  std::vector<double> truth(const Compound& c, unsigned int beam = 0) {
+    engine->chemistry->setCompound(c);
+    for (Sherman& m : engine->shermans) m.computeRates();
+    std::vector<double> out;
+    for (const FPRateAlgorithm::AnalysisLine& a : engine->analysisLines)
+      if (a.beam == beam) out.push_back(testing::linePrediction(*engine, a));
+    return out;
+  }
+  // Live time that gives about `counts` counts in a synthetic spectrum.
+  double liveTimeFor(const Compound& c, double counts, SyntheticSpectrumOptions o) {
+    o.liveTimeSeconds = 1.0;
+    o.noise = false;
+    LinearSpectrum<double> s;
+    EXPECT_EQ(fit->synthesize(*engine, c, o, s), 0);
+    double total = 0.0;
+    for (unsigned int i = 0; i < s.size(); ++i) total += s.valueAt(i);
+    return counts / total;
+  }
+};
+
+std::unique_ptr<Setup> makeSetup(const char* config, unsigned int beam = 0,
+                                 const SpectrumFitOptions& options = SpectrumFitOptions()) {
+  auto s = std::make_unique<Setup>();
+  testing::LogLevelGuard quiet(spdlog::level::err);
+  EXPECT_EQ(s->builder.readConfig((std::string(CALYX_EXAMPLES_DIR) + "/config/" + config).c_str()), 0);
+  EXPECT_EQ(s->builder.create(s->engine), 0);
+  EXPECT_EQ(SpectrumFit::create(*s->engine, beam, s->builder.tube, options, s->fit), 0);
+  return s;
+}
+
+Compound compound(const std::map<std::string, double>& fractions) {
+  Compound c;
+  for (const auto& f : fractions) c.set(ElementChemistry(Element(f.first.c_str()), f.second, 0.0));
+  return c;
+}
+
+// Mn KA : Cr KB and Co KA : Fe KB near 1:20; V KA under Ti KB, V KB under Cr KA.
+const std::map<std::string, double> kSteel = {{"Fe", 0.7255}, {"Cr", 0.18}, {"Ni", 0.08}, {"Mn", 0.0015},
+                                              {"Co", 0.0045}, {"V", 0.003},  {"Ti", 0.004}, {"Mo", 0.0015}};
+const std::map<std::string, double> kBrass = {{"Cu", 0.58}, {"Zn", 0.375}, {"Pb", 0.03}, {"Fe", 0.01}, {"Ni", 0.005}};
+const std::map<std::string, double> kRock = {{"Si", 0.28448}, {"Al", 0.09441}, {"Fe", 0.05137}, {"Ca", 0.0525},
+                                             {"Mg", 0.02215},  {"K", 0.01307},  {"Ti", 0.00566}, {"P", 0.00092},
+                                             {"Mn", 0.00122},  {"Sr", 0.00044}, {"Zn", 0.0004},  {"O", 0.47378}};
+
+struct RoundTripCase {
+  const char* name;
+  const char* config;
+  const std::map<std::string, double>* composition;
+};
+
+// 200 noisy spectra per sample at 1e5, 1e6 and 1e7 counts in turn: each line's pulls
+// (fit - truth) / sigma must average within 3 / sqrt(200) of 0 with a spread of 0.9 to 1.1.
+TEST(SpectrumFitTest, RoundTripsAreUnbiasedWithHonestSigmas) {
+  const RoundTripCase cases[] = {{"steel", "handheld-alloy.json", &kSteel},
+                                 {"brass", "handheld-alloy.json", &kBrass},
+                                 {"rock", "handheld-oxide.json", &kRock}};
+  constexpr int kSeeds = 200;
+  testing::LogLevelGuard quiet(spdlog::level::err);
+  for (const RoundTripCase& c : cases) {
+    if (std::getenv("ONLY") && std::string(std::getenv("ONLY")) != c.name) continue;
+    SpectrumFitOptions fo;
+    if (std::getenv("NOREF")) fo.refinementSteps = 0;
+    auto s = makeSetup(c.config, 0, fo);
+    const Compound sample = compound(*c.composition);
+    const std::vector<double> truth = s->truth(sample);
+    const double scatterTruth = testing::scatterPrediction(*s->engine);
+    SyntheticSpectrumOptions o;
+    o.noise = true;
+    const double unitLive = s->liveTimeFor(sample, 1.0, o);
+    std::vector<double> sum(truth.size() + 1, 0.0), sumSq(truth.size() + 1, 0.0);
+    std::vector<int> count(truth.size() + 1, 0);
+    for (int seed = 0; seed < kSeeds; ++seed) {
+      o.seed = static_cast<std::uint64_t>(seed) + 1;
+      o.liveTimeSeconds = unitLive * std::pow(10.0, 5 + seed % 3);
+      if (std::getenv("LEVEL")) o.liveTimeSeconds = unitLive * std::pow(10.0, std::atof(std::getenv("LEVEL")));
+      LinearSpectrum<double> spectrum;
+      ASSERT_EQ(s->fit->synthesize(*s->engine, sample, o, spectrum), 0);
+      SpectrumFitResult r;
+      ASSERT_EQ(s->fit->fit(spectrum, o.liveTimeSeconds, r), 0) << c.name << " seed " << seed;
+      for (std::size_t i = 0; i < truth.size(); ++i) {
+        const SpectrumFitLine& l = r.lines[i];
+        ASSERT_TRUE(std::isfinite(l.rate) && std::isfinite(l.rateSigma));
+        if (!(truth[i] > 0) || !l.inRange || l.tied) continue;
+        const double pull = (l.rate - truth[i]) / l.rateSigma;
+        sum[i] += pull;
+        sumSq[i] += pull * pull;
+        ++count[i];
+      }
+      ASSERT_TRUE(r.hasScatterRate);
+      const double pull = (r.scatterRate - scatterTruth) / r.scatterRateSigma;
+      sum.back() += pull;
+      sumSq.back() += pull * pull;
+      ++count.back();
+    }
+    for (std::size_t i = 0; i < sum.size(); ++i) {
+      if (count[i] == 0) continue;
+      const std::string label = std::string(c.name) + " " +
+                                (i < truth.size() ? std::string(s->engine->analysisLines[i].line.element().symbol()) + " " +
+                                                        lineName(s->engine->analysisLines[i].line.line())
+                                                  : "scatter");
+      const double mean = sum[i] / count[i];
+      const double spread = std::sqrt(sumSq[i] / count[i] - mean * mean);
+      EXPECT_LT(std::fabs(mean), 3.0 / std::sqrt(static_cast<double>(count[i]))) << label;
+      EXPECT_GT(spread, 0.9) << label;
+      EXPECT_LT(spread, 1.1) << label;
+      std::printf("%-18s mean pull %+.3f  spread %.3f\n", label.c_str(), mean, spread);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace calyx
