@@ -8,6 +8,7 @@
 // smoothed copy of the data (floored by its SNIP background) for weights.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <set>
 
@@ -30,6 +31,8 @@ constexpr double kWeightFloor = 0.1;  // counts: the smallest model value a weig
 constexpr int kReweightPasses = 2;
 constexpr int kShapeCount = 5;        // offset, gain, noise, Fano, Compton width
 constexpr double kLowestLineKeV = 0.5;
+// A beta group closer than this many FWHM to another element's line is tied to its alpha group.
+constexpr double kTieFwhm = 0.7;
 
 // The beam-0 scatter prediction that the fit's scatter rate is defined to match: the
 // engine's light-element step's excitation at 20 keV x Compton share at the Compton energy
@@ -403,8 +406,8 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     const double f = m.resolution.fwhmKeV(e);
     if (e - f >= eLow && e + f <= eHigh) w.peakIndex.push_back(static_cast<int>(k));
   }
-  // A beta group that lies within a third of a FWHM of another element's line cannot be
-  // separated from it: it is tied to its own alpha group in the ratio of the engine's
+  // A beta group that lies within 0.7 FWHM of another element's line cannot be separated
+  // from it reliably (the pair trades area, and a weak partner is truncated at 0): it is tied to its own alpha group in the ratio of the engine's
   // calibrated predictions (its rate then follows the alpha line's).
   std::map<int, std::pair<int, double>> tied;  // beta analysis line -> (alpha analysis line, ratio)
   for (std::size_t i = 0; i < m.lines.size(); ++i) {
@@ -417,7 +420,7 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
       if (q == p || other.label.substr(0, other.label.find(' ')) == m.peaks[p].label.substr(0, m.peaks[p].label.find(' ')))
         continue;
       if ((other.kind == PeakColumn::kLine || other.kind == PeakColumn::kCompanion) &&
-          std::fabs(other.energyKeV - e) < m.resolution.fwhmKeV(e) / 3.0)
+          std::fabs(other.energyKeV - e) < kTieFwhm * m.resolution.fwhmKeV(e))
         degenerate = true;
     }
     const double ratio = m.predicted(i) / m.predicted(static_cast<std::size_t>(sibling));
@@ -614,17 +617,30 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     const double mu = std::max(w.mu[i], kWeightFloor);
     chi += (w.y[i] - w.mu[i]) * (w.y[i] - w.mu[i]) / mu;
   }
-  std::vector<int> cols = activeColumns(true);
+  // Covariance of the active areas and the refined shape; a line held at 0 by the
+  // constraint gets the sigma it would have if freed alone (Schur complement).
+  std::vector<int> cols = activeColumns(false);
   if (o.refinementSteps > 0) computeJacobian();
+  const std::vector<double> finalWeight = weightsOf(w.mu);
   Eigen::MatrixXd M;
   Eigen::VectorXd rhs;
   std::vector<int> shapeIdx;
-  jointMatrix(cols, weightsOf(w.mu), o.refinementSteps > 0, M, rhs, shapeIdx);
+  jointMatrix(cols, finalWeight, o.refinementSteps > 0, M, rhs, shapeIdx);
   for (Eigen::Index j = 0; j < M.rows(); ++j)
     if (!(M(j, j) > 0)) M(j, j) = 1.0;
-  const Eigen::MatrixXd covariance = M.ldlt().solve(Eigen::MatrixXd::Identity(M.rows(), M.cols()));
+  const Eigen::LDLT<Eigen::MatrixXd> factor(M);
+  const Eigen::MatrixXd covariance = factor.solve(Eigen::MatrixXd::Identity(M.rows(), M.cols()));
   std::map<int, int> covIndex;  // column -> row of the covariance
   for (std::size_t j = 0; j < cols.size(); ++j) covIndex[cols[j]] = static_cast<int>(j);
+  auto inactiveSigma = [&](int k) {
+    Eigen::VectorXd cross(M.rows());
+    for (std::size_t j = 0; j < cols.size(); ++j) cross(j) = sparseDot(w.columns[k], w.columns[cols[j]], finalWeight, w.first);
+    for (std::size_t j = 0; j < shapeIdx.size(); ++j)
+      cross(cols.size() + j) = denseDot(w.columns[k], jac[shapeIdx[j]], finalWeight, w.first);
+    const double self = sparseDot(w.columns[k], w.columns[k], finalWeight, w.first);
+    const double schur = self - cross.dot(factor.solve(cross));
+    return schur > 0 ? 1.0 / std::sqrt(schur) : std::numeric_limits<double>::infinity();
+  };
   const std::size_t free = cols.size() + shapeIdx.size();
   result.degreesOfFreedom = channels > free ? static_cast<unsigned int>(channels - free) : 0u;
   result.chiSquare = chi;
@@ -646,11 +662,17 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     const auto it = peak >= 0 ? columnOfPeak.find(peak) : columnOfPeak.end();
     if (it == columnOfPeak.end()) continue;  // out of range
     const int k = it->second;
-    const int row = covIndex.at(k);
-    const double variance = covariance(row, row);
     l.inRange = true;
     l.counts = w.x(k);
-    l.countsSigma = variance > 0 && std::isfinite(variance) ? std::sqrt(variance) : std::sqrt(std::max(1.0, l.counts));
+    const auto row = covIndex.find(k);
+    const double sigma = row != covIndex.end() ? std::sqrt(covariance(row->second, row->second)) : inactiveSigma(k);
+    // A line the data cannot determine at all (sigma not finite) is reported out of range.
+    if (!std::isfinite(sigma) || !(sigma > 0)) {
+      l.inRange = false;
+      l.counts = 0.0;
+      continue;
+    }
+    l.countsSigma = sigma;
     l.rate = l.counts / liveTimeSeconds;
     l.rateSigma = l.countsSigma / liveTimeSeconds;
   }
@@ -668,14 +690,18 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   // The scatter rate: Rayleigh + Compton of the tube's alpha line.
   {
     std::vector<int> rows;
-    double counts = 0.0;
+    double counts = 0.0, inactiveVariance = 0.0;
+    int columnsFound = 0;
     for (std::size_t k = 0; k < w.peakCount; ++k)
       if (m.peaks[w.peakIndex[k]].tubeAlpha) {
-        rows.push_back(covIndex.at(static_cast<int>(k)));
+        ++columnsFound;
+        const auto row = covIndex.find(static_cast<int>(k));
+        if (row != covIndex.end()) rows.push_back(row->second);
+        else inactiveVariance += std::pow(inactiveSigma(static_cast<int>(k)), 2);
         counts += w.x(k);
       }
-    if (rows.size() == 2) {
-      double variance = 0.0;
+    if (columnsFound == 2) {
+      double variance = inactiveVariance;
       for (int r : rows)
         for (int c : rows) variance += covariance(r, c);
       result.hasScatterRate = true;

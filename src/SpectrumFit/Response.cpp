@@ -215,20 +215,30 @@ std::vector<SparseColumn> backgroundColumns(double lowKeV, double highKeV, doubl
                                             unsigned int first, unsigned int end) {
   std::vector<SparseColumn> out;
   if (!(spacing > 0) || !(highKeV > lowKeV)) return out;
-  const int intervals = std::max(1, static_cast<int>(std::ceil((highKeV - lowKeV) / spacing)));
-  const double h = (highKeV - lowKeV) / intervals;
-  // Basis k (k = 0 .. intervals + 1) is the quadratic B-spline on knots low + (k - 2 .. k + 1) h.
-  for (int k = 0; k < intervals + 2; ++k) {
-    const double k0 = lowKeV + (k - 2) * h;
+  // Knots `spacing` apart at low energy, widening to a tenth of the energy above, so that the
+  // background stays stiffer than the broad Compton peak at the top of the spectrum.
+  auto step = [spacing](double e) { return std::max(spacing, 0.1 * e); };
+  std::vector<double> t;
+  double k = lowKeV - 2.0 * spacing;
+  while (k < highKeV + 2.0 * step(k)) {
+    t.push_back(k);
+    k += step(std::max(k, 0.0));
+  }
+  t.push_back(k);
+  // Quadratic B-splines by the Cox-de Boor recursion.
+  for (std::size_t b = 0; b + 3 < t.size(); ++b) {
     SparseColumn c;
     c.start = end;
-    std::vector<double> values;
     for (unsigned int i = first; i < end; ++i) {
-      const double u = (scale.energyAt(i) - k0) / h;
-      double v = 0.0;
-      if (u > 0 && u < 1) v = 0.5 * u * u;
-      else if (u >= 1 && u < 2) v = 0.75 - (u - 1.5) * (u - 1.5);
-      else if (u >= 2 && u < 3) v = 0.5 * (3 - u) * (3 - u);
+      const double x = scale.energyAt(i);
+      if (x <= t[b] || x >= t[b + 3]) continue;
+      double n0[3];
+      for (int j = 0; j < 3; ++j) n0[j] = (x >= t[b + j] && x < t[b + j + 1]) ? 1.0 : 0.0;
+      double n1[2];
+      for (int j = 0; j < 2; ++j)
+        n1[j] = (x - t[b + j]) / (t[b + j + 1] - t[b + j]) * n0[j] +
+                (t[b + j + 2] - x) / (t[b + j + 2] - t[b + j + 1]) * n0[j + 1];
+      const double v = (x - t[b]) / (t[b + 2] - t[b]) * n1[0] + (t[b + 3] - x) / (t[b + 3] - t[b + 1]) * n1[1];
       if (v > 0) {
         if (c.start == end) c.start = i;
         c.values.resize(i - c.start + 1, 0.0);
