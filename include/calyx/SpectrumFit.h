@@ -72,7 +72,7 @@ struct CALYX_EXPORT SpectrumFitOptions {
   /// beyond maxGainChange (relative) means the energy scale cannot be recovered.
   double maxOffsetKeV = 0.1;
   double maxGainChange = 0.02;
-  double maxReducedChiSquare = 25.0;  ///< worse fits are reported as failures
+  double maxReducedChiSquare = 200.0; ///< worse fits are reported as failures
 };
 
 /// One analysis line of the beam.

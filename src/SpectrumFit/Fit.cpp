@@ -401,10 +401,14 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
 
   // Columns whose nominal energy lies a FWHM inside the range.
   const double eLow = offset + gain * w.first, eHigh = offset + gain * (static_cast<double>(w.end) - 1.0);
+  // Columns of peaks that reach into the range are fitted; a line is reported only when it
+  // lies a FWHM inside it.
+  std::set<int> reportable;
   for (std::size_t k = 0; k < m.peaks.size(); ++k) {
     const double e = m.peaks[k].energyKeV;
-    const double f = m.resolution.fwhmKeV(e);
-    if (e - f >= eLow && e + f <= eHigh) w.peakIndex.push_back(static_cast<int>(k));
+    const double f = m.resolution.fwhmKeV(e) * (m.peaks[k].kind == PeakColumn::kCompton ? o.comptonWidthFactor : 1.0);
+    if (e - 2.0 * f < eHigh && e + 2.0 * f > eLow) w.peakIndex.push_back(static_cast<int>(k));
+    if (e - f >= eLow && e + f <= eHigh) reportable.insert(static_cast<int>(k));
   }
   // A beta group that lies within 0.7 FWHM of another element's line cannot be separated
   // from it reliably (the pair trades area, and a weak partner is truncated at 0): it is tied to its own alpha group in the ratio of the engine's
@@ -660,7 +664,7 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     SpectrumFitLine& l = result.lines[i];
     const int peak = m.lineColumn[i];
     const auto it = peak >= 0 ? columnOfPeak.find(peak) : columnOfPeak.end();
-    if (it == columnOfPeak.end()) continue;  // out of range
+    if (it == columnOfPeak.end() || reportable.count(peak) == 0) continue;  // out of range
     const int k = it->second;
     l.inRange = true;
     l.counts = w.x(k);
@@ -693,7 +697,7 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     double counts = 0.0, inactiveVariance = 0.0;
     int columnsFound = 0;
     for (std::size_t k = 0; k < w.peakCount; ++k)
-      if (m.peaks[w.peakIndex[k]].tubeAlpha) {
+      if (m.peaks[w.peakIndex[k]].tubeAlpha && reportable.count(w.peakIndex[k]) != 0) {
         ++columnsFound;
         const auto row = covIndex.find(static_cast<int>(k));
         if (row != covIndex.end()) rows.push_back(row->second);

@@ -155,5 +155,130 @@ TEST(SpectrumFitTest, RoundTripsAreUnbiasedWithHonestSigmas) {
   }
 }
 
+// A response the fitter does not assume (10 % wider peaks, a 20 eV offset, a low-energy tail
+// of 0.3 % of each peak): the refinement absorbs width and offset, and the areas move by
+// less than their sigma. An energy scale 3 % off is beyond the refinement: an error.
+TEST(SpectrumFitTest, RefinementAbsorbsAMismatchedResponseAndRejectsAWrongScale) {
+  testing::LogLevelGuard quiet(spdlog::level::err);
+  auto s = makeSetup("handheld-alloy.json");
+  const Compound sample = compound(kSteel);
+  const std::vector<double> truth = s->truth(sample);
+  SyntheticSpectrumOptions o;
+  o.liveTimeSeconds = s->liveTimeFor(sample, 1e6, o);
+  const DetectorResolution nominal = DetectorResolution::fromDetector(s->engine->detector);
+  const double wider = 1.1 * nominal.fwhmKeV(5.9) * 1000.0;
+  o.noiseEV = std::sqrt(wider * wider - std::pow(nominal.fwhmKeV(5.9) * 1000.0, 2) + nominal.noiseEV * nominal.noiseEV);
+  o.tailFraction = 0.003;
+  o.energyScale.offsetKeV = 0.02;  // the file's scale puts every peak 20 eV low
+  LinearSpectrum<double> made;
+  ASSERT_EQ(s->fit->synthesize(*s->engine, sample, o, made), 0);
+  std::vector<double> values(made.size());
+  for (unsigned int i = 0; i < made.size(); ++i) values[i] = made.valueAt(i);
+  const LinearSpectrum<double> labelled(0.0, 0.02, values);
+  SpectrumFitResult r;
+  ASSERT_EQ(s->fit->fit(labelled, o.liveTimeSeconds, r), 0);
+  EXPECT_NEAR(r.energyScale.offsetKeV, 0.02, 0.002);
+  EXPECT_NEAR(r.resolution.fwhmKeV(5.9) / nominal.fwhmKeV(5.9), 1.1, 0.01);
+  for (std::size_t i = 0; i < truth.size(); ++i) {
+    if (!(truth[i] > 0) || r.lines[i].tied) continue;
+    EXPECT_LT(std::fabs(r.lines[i].rate - truth[i]), r.lines[i].rateSigma) << lineName(r.lines[i].line.line())
+                                                                             << " of " << r.lines[i].line.element().symbol();
+  }
+  const LinearSpectrum<double> stretched(0.0, 0.0206, values);
+  EXPECT_EQ(s->fit->fit(stretched, o.liveTimeSeconds, r), 1);
+}
+
+// Bad input gives a status, never a NaN rate: live time, counts, energy scale, length;
+// lines beyond the spectrum's end are reported out of range.
+TEST(SpectrumFitTest, BadInputIsAnErrorAndLinesBeyondTheSpectrumAreOutOfRange) {
+  testing::LogLevelGuard quiet(spdlog::level::err);
+  auto s = makeSetup("handheld-alloy.json");
+  const Compound sample = compound(kBrass);
+  s->truth(sample);
+  SyntheticSpectrumOptions o;
+  o.liveTimeSeconds = s->liveTimeFor(sample, 1e6, o);
+  o.noise = true;
+  LinearSpectrum<double> good;
+  ASSERT_EQ(s->fit->synthesize(*s->engine, sample, o, good), 0);
+  std::vector<double> v(good.size());
+  for (unsigned int i = 0; i < good.size(); ++i) v[i] = good.valueAt(i);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  auto with = [&](unsigned int i, double x) {
+    std::vector<double> c = v;
+    c[i] = x;
+    return c;
+  };
+  struct Case {
+    const char* what;
+    LinearSpectrum<double> spectrum;
+    double live;
+  };
+  const Case cases[] = {
+      {"live time 0", LinearSpectrum<double>(0.0, 0.02, v), 0.0},
+      {"live time missing", LinearSpectrum<double>(0.0, 0.02, v), -1.0},
+      {"live time NaN", LinearSpectrum<double>(0.0, 0.02, v), nan},
+      {"negative count", LinearSpectrum<double>(0.0, 0.02, with(500, -3.0)), 10.0},
+      {"NaN count", LinearSpectrum<double>(0.0, 0.02, with(500, nan)), 10.0},
+      {"infinite count", LinearSpectrum<double>(0.0, 0.02, with(7, std::numeric_limits<double>::infinity())), 10.0},
+      {"step 0", LinearSpectrum<double>(0.0, 0.0, v), 10.0},
+      {"step NaN", LinearSpectrum<double>(0.0, nan, v), 10.0},
+      {"offset NaN", LinearSpectrum<double>(nan, 0.02, v), 10.0},
+      {"too short", LinearSpectrum<double>(0.0, 0.02, std::vector<double>(v.begin(), v.begin() + 60)), 10.0},
+      {"empty", LinearSpectrum<double>(0.0, 0.02, std::vector<double>()), 10.0},
+      {"no counts", LinearSpectrum<double>(0.0, 0.02, std::vector<double>(v.size(), 0.0)), 10.0},
+  };
+  for (const Case& c : cases) {
+    SpectrumFitResult r;
+    EXPECT_EQ(s->fit->fit(c.spectrum, c.live, r), 1) << c.what;
+    EXPECT_TRUE(r.lines.empty()) << c.what;
+  }
+  // 0 to 9 keV: Fe, Ni, Cu lines are in range; Zn KB (9.57), Nb, Mo, W LB, Pb are not.
+  SpectrumFitResult r;
+  ASSERT_EQ(s->fit->fit(LinearSpectrum<double>(0.0, 0.02, std::vector<double>(v.begin(), v.begin() + 450)),
+                        o.liveTimeSeconds, r),
+            0);
+  for (const SpectrumFitLine& l : r.lines) {
+    EXPECT_TRUE(std::isfinite(l.rate) && std::isfinite(l.rateSigma));
+    EXPECT_EQ(l.inRange, l.energyKeV < 8.8) << l.line.element().symbol() << " " << lineName(l.line.line());
+  }
+  EXPECT_FALSE(r.hasScatterRate);
+}
+
+// An element in the sample that the configuration does not list leaves a residual peak,
+// reported with the lines that lie there.
+TEST(SpectrumFitTest, ReportsAPeakTheConfigurationDoesNotExplain) {
+  testing::LogLevelGuard quiet(spdlog::level::err);
+  auto s = makeSetup("handheld-alloy.json");
+  const Compound sample = compound(kBrass);
+  s->truth(sample);
+  SyntheticSpectrumOptions o;
+  o.liveTimeSeconds = s->liveTimeFor(sample, 1e6, o);
+  LinearSpectrum<double> spectrum;
+  ASSERT_EQ(s->fit->synthesize(*s->engine, sample, o, spectrum), 0);
+  // A Gaussian of 20000 counts at Se KA (11.22 keV).
+  const double e0 = 11.222, sigma = DetectorResolution::fromDetector(s->engine->detector).fwhmKeV(e0) / 2.3548;
+  for (unsigned int i = 0; i < spectrum.size(); ++i) {
+    const double e = spectrum.energyAt(i);
+    spectrum.setValueAt(i, spectrum.valueAt(i) + 20000.0 * 0.02 / (sigma * std::sqrt(2 * M_PI)) *
+                                                    std::exp(-0.5 * (e - e0) * (e - e0) / (sigma * sigma)));
+  }
+  SpectrumFitResult r;
+  ASSERT_EQ(s->fit->fit(spectrum, o.liveTimeSeconds, r), 0);
+  bool found = false;
+  for (const SpectrumFitPeak& p : r.unexplained)
+    if (std::fabs(p.energyKeV - e0) < 0.05)
+      for (const std::string& c : p.candidates) found = found || c == "Se KA";
+  EXPECT_TRUE(found);
+}
+
+// SNIP on a peak over a straight background returns the background under the peak.
+TEST(SpectrumFitTest, SnipFollowsTheBackgroundUnderAPeak) {
+  std::vector<double> y(400);
+  for (std::size_t i = 0; i < y.size(); ++i)
+    y[i] = 200.0 - 0.3 * i + 5000.0 * std::exp(-0.5 * std::pow((static_cast<double>(i) - 200.0) / 4.0, 2));
+  const std::vector<double> b = snipBackground(y, 20);
+  for (std::size_t i : {150u, 195u, 200u, 205u, 250u}) EXPECT_NEAR(b[i], 200.0 - 0.3 * i, 3.0) << i;
+}
+
 }  // namespace
 }  // namespace calyx
