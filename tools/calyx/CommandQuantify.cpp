@@ -12,6 +12,7 @@
 #include "Instrument.h"
 #include "JsonFile.h"
 #include "JsonFormats.h"
+#include "SpectrumInput.h"
 
 namespace calyxtool {
 
@@ -26,6 +27,8 @@ constexpr double kNotFound = 1e-6;
 struct QuantifyOptions {
   std::string config;
   std::string rates;
+  std::vector<std::string> spectra;
+  double liveTime = 0.0;
   std::string calibration;
   int maxPasses = 200;
   double tolerance = 1e-6;
@@ -224,7 +227,12 @@ bool allFinite(const Result& r) {
   return true;
 }
 
-int runQuantify(const QuantifyOptions& o) {
+int runQuantify(const QuantifyOptions& given) {
+  if (given.rates.empty() == given.spectra.empty())
+    inputError("quantify", "give the measurement as --rates FILE or as --spectra B0 B1 ...");
+  // Messages and the report name the spectra where a rates file would be named.
+  QuantifyOptions o = given;
+  for (const std::string& s : given.spectra) o.rates += (o.rates.empty() ? "" : " ") + s;
   if (o.format != "table" && o.format != "json" && o.format != "csv")
     inputError("--format", "\"" + o.format + "\" is not one of table, json, csv");
   if (o.maxPasses < 1) inputError("--max-passes", "needs at least 1 pass");
@@ -235,7 +243,7 @@ int runQuantify(const QuantifyOptions& o) {
   buildEngine(instrument);
   requireScatterModel(instrument);
   if (!o.calibration.empty()) loadCalibration(instrument, o.calibration);
-  const RatesRecord rates = readRatesFile(o.rates);
+  const RatesRecord rates = o.spectra.empty() ? readRatesFile(o.rates) : ratesFromSpectra(instrument, o.spectra, o.liveTime);
   if (rates.beams.size() > instrument.beamCount())
     inputError(o.rates, fmt::format("beam {} is out of range: {} has {} beam(s)", instrument.beamCount(),
                                     instrument.configPath, instrument.beamCount()));
@@ -271,7 +279,9 @@ Command addQuantifyCommand(CLI::App& app) {
       "no mass fraction changes by more than the tolerance. Prints mass % with uncertainties, the passes used,\n"
       "and each line's measured and predicted rate. Exit status 3 when the pass limit is reached first.");
   sub->add_option("CONFIG", o->config, "Instrument configuration (JSON)")->required();
-  sub->add_option("-r,--rates", o->rates, "Measured rates (JSON rates file)")->required();
+  sub->add_option("-r,--rates", o->rates, "Measured rates (JSON rates file)");
+  sub->add_option("--spectra", o->spectra, "Measured spectra instead of rates: one file per beam, in beam order");
+  sub->add_option("--live-time", o->liveTime, "With --spectra: live time in seconds, overriding the files'");
   sub->add_option("--calibration", o->calibration, "Calibration file (from calibrate)");
   sub->add_option("--max-passes", o->maxPasses, "Pass limit (default 200)");
   sub->add_option("--tolerance", o->tolerance,

@@ -19,6 +19,10 @@
 #include "Instrument.h"
 #include "JsonFile.h"
 #include "JsonFormats.h"
+#include "LibraryLog.h"
+
+#include <calyx/MCAFile.h>
+#include <calyx/SpectrumFit.h>
 
 namespace calyxtool {
 
@@ -37,6 +41,9 @@ struct SimulateOptions {
   std::string standard;
   bool append = false;
   std::string output;
+  std::string spectrum;
+  double liveTime = 0.0;
+  std::int64_t noiseSeed = -1;
 };
 
 // A stated instrument factor: [BEAM:]SYMBOL:LINE=FACTOR.
@@ -131,6 +138,48 @@ Json::Value appendStandard(const SimulateOptions& o, const StandardRecord& recor
   return root;
 }
 
+// The file of beam b: the path itself for beam 0, "name.beamB.ext" for the others.
+std::string spectrumPath(const std::string& path, unsigned int beam) {
+  if (beam == 0) return path;
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return path + fmt::format(".beam{}", beam);
+  return path.substr(0, dot) + fmt::format(".beam{}", beam) + path.substr(dot);
+}
+
+// A synthetic spectrum per beam: the same predictions as the rates (stated factors
+// included), spread by the detector response, as MCA files.
+void writeSpectra(const SimulateOptions& o, Instrument& instrument, const calyx::Compound& composition,
+                  const std::vector<LineFactor>& factors) {
+  if (!(o.liveTime > 0) || !std::isfinite(o.liveTime)) inputError("--live-time", "a spectrum needs a live time above 0 s");
+  calyx::FPRateAlgorithm& engine = *instrument.engine;
+  for (calyx::FPRateAlgorithm::AnalysisLine& line : engine.analysisLines)
+    for (const LineFactor& f : factors)
+      if ((f.allBeams || f.beam == line.beam) && f.line == line.line) line.calibrationFactor *= f.factor;
+  engine.leCalibrationFactors[0] *= o.leFactor;
+  engine.leCalibrationOffsets[0] = engine.leCalibrationOffsets[0] * o.leFactor + o.leOffset;
+  for (unsigned int b = 0; b < instrument.beamCount(); ++b) {
+    LibraryErrors errors;
+    std::unique_ptr<calyx::SpectrumFit> fit;
+    if (calyx::SpectrumFit::create(engine, b, instrument.builder.tube, calyx::SpectrumFitOptions(), fit) != 0) continue;
+    calyx::SyntheticSpectrumOptions so;
+    so.liveTimeSeconds = o.liveTime;
+    so.noise = o.noiseSeed >= 0;
+    so.seed = static_cast<std::uint64_t>(std::max<std::int64_t>(0, o.noiseSeed));
+    calyx::LinearSpectrum<double> spectrum;
+    if (fit->synthesize(engine, composition, so, spectrum) != 0)
+      throw std::runtime_error("the synthetic spectrum of beam " + std::to_string(b) + " failed: " + errors.text());
+    calyx::MCAFile file;
+    file.setSpectrum(spectrum);
+    file.setMetadata("Livetime", fmt::format("{}", o.liveTime));
+    file.setMetadata("Beam", std::to_string(b));
+    const std::string path = spectrumPath(o.spectrum, b);
+    file.write(path);
+    if (errors.any()) inputError(path, errors.text());
+  }
+}
+
 int runSimulate(const SimulateOptions& o) {
   if (o.append && (o.standard.empty() || o.output.empty()))
     inputError("--append", "adds a standard to a standards file: it needs --standard NAME and -o FILE");
@@ -179,6 +228,8 @@ int runSimulate(const SimulateOptions& o) {
     beams[b].hasScatterRate = true;
   }
 
+  if (!o.spectrum.empty()) writeSpectra(o, instrument, composition, factors);
+
   if (!o.standard.empty()) {
     StandardRecord record;
     record.name = o.standard;
@@ -221,6 +272,10 @@ Command addSimulateCommand(CLI::App& app) {
                   "Write a standards file holding this sample as a standard of this name, with its composition");
   sub->add_flag("--append", o->append, "With --standard: add the standard to the standards file -o FILE");
   sub->add_option("-o,--output", o->output, "Output file (default: standard output)");
+  sub->add_option("--spectrum", o->spectrum,
+                  "Also write a synthetic spectrum per beam (MCA file): this path for beam 0, NAME.beamN.EXT for beam N");
+  sub->add_option("--live-time", o->liveTime, "Live time of the synthetic spectra, seconds");
+  sub->add_option("--noise-seed", o->noiseSeed, "Poisson noise on the spectra from this seed (default: no noise)");
   return Command{sub, [o] { return runSimulate(*o); }};
 }
 

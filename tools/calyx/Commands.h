@@ -23,6 +23,7 @@ Command addCalibrateCommand(CLI::App& app);
 Command addQuantifyCommand(CLI::App& app);
 Command addTubeCommand(CLI::App& app);
 Command addMcaCommand(CLI::App& app);
+Command addFitCommand(CLI::App& app);
 
 /// Writes `text` to `path` through a temporary file, or to standard output when `path` is
 /// empty.
