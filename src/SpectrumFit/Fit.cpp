@@ -506,6 +506,7 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   const double deltas[kShapeCount] = {1e-4, gain * 1e-5, 0.5, 0.002, 0.01};
   std::vector<std::vector<double>> jac(kShapeCount);
   std::vector<bool> refined(kShapeCount, false);
+  std::vector<bool> fixedShape(kShapeCount, false);
   auto shapeWith = [](ShapeParameters s, int k, double v) {
     double* p[kShapeCount] = {&s.offsetKeV, &s.gainKeV, &s.noiseEV, &s.fano, &s.comptonWidth};
     *p[k] += v;
@@ -515,7 +516,7 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     std::vector<double> base, moved;
     m.peakModel(w, w.shape, base);
     for (int k = 0; k < kShapeCount; ++k) {
-      refined[k] = !(k == 4 && !hasCompton);
+      refined[k] = !(k == 4 && !hasCompton) && !fixedShape[k];
       if (!refined[k]) continue;
       m.peakModel(w, shapeWith(w.shape, k, deltas[k]), moved);
       jac[k].resize(channels);
@@ -572,6 +573,7 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   };
 
   const double stepLimits[kShapeCount] = {0.03, gain * 0.005, 20.0, 0.03, 0.5};
+  const double determinedWithin[kShapeCount] = {0.01, gain * 0.002, 10.0, 0.03, 0.5};
   for (int step = 0; step < o.refinementSteps; ++step) {
     computeJacobian();
     const std::vector<double> weight = weightsOf(w.mu);
@@ -583,10 +585,20 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     if (shapeIdx.empty()) break;
     const std::size_t a = cols.size();
     for (std::size_t j = 0; j < shapeIdx.size(); ++j) M(a + j, a + j) *= 1.0 + 1e-3;  // Levenberg damping
-    const Eigen::VectorXd d = M.ldlt().solve(rhs);
+    const Eigen::LDLT<Eigen::MatrixXd> stepFactor(M);
+    const Eigen::VectorXd d = stepFactor.solve(rhs);
     bool small = true;
     for (std::size_t j = 0; j < shapeIdx.size(); ++j) {
       const int k = shapeIdx[j];
+      // A parameter the spectrum determines poorly (few or weak peaks) keeps its value and
+      // is left out of the covariance.
+      Eigen::VectorXd unit = Eigen::VectorXd::Zero(M.rows());
+      unit(a + j) = 1.0;
+      const double variance = stepFactor.solve(unit)(a + j);
+      if (!(variance >= 0) || std::sqrt(variance) > determinedWithin[k]) {
+        fixedShape[k] = true;
+        continue;
+      }
       double v = d(a + j);
       if (!std::isfinite(v)) v = 0.0;
       v = std::max(-stepLimits[k], std::min(stepLimits[k], v));
@@ -808,7 +820,8 @@ int SpectrumFit::synthesize(const FPRateAlgorithm& engine, const Compound& compo
   const Impl& m = *impl_;
   if (!(o.liveTimeSeconds > 0) || !std::isfinite(o.liveTimeSeconds) || o.channels == 0 ||
       !(o.energyScale.gainKeV > 0) || !std::isfinite(o.energyScale.offsetKeV) || !std::isfinite(o.energyScale.gainKeV) ||
-      !(o.continuumFraction >= 0) || !(o.tailFraction >= 0 && o.tailFraction < 1)) {
+      !(o.continuumFraction >= 0) || !(o.continuumRate >= 0) || !std::isfinite(o.continuumRate) ||
+      !(o.tailFraction >= 0 && o.tailFraction < 1)) {
     CALYX_LOG_ERR("synthetic spectrum: live time, energy scale, channel count, continuum or tail not usable");
     return 1;
   }
@@ -877,7 +890,8 @@ int SpectrumFit::synthesize(const FPRateAlgorithm& engine, const Compound& compo
   }
   // A smooth continuum: scattered bremsstrahlung shape (E0 - E)/E, cut at low energy by the
   // detector's efficiency and a soft absorption edge.
-  if (o.continuumFraction > 0 && peakCounts > 0) {
+  const double continuumCounts = o.continuumFraction * peakCounts + o.continuumRate * o.liveTimeSeconds;
+  if (continuumCounts > 0) {
     std::vector<double> c(o.channels, 0.0);
     double sum = 0.0;
     for (unsigned int i = 0; i < o.channels; ++i) {
@@ -889,7 +903,7 @@ int SpectrumFit::synthesize(const FPRateAlgorithm& engine, const Compound& compo
       sum += c[i];
     }
     if (sum > 0)
-      for (unsigned int i = 0; i < o.channels; ++i) expected[i] += c[i] / sum * o.continuumFraction * peakCounts;
+      for (unsigned int i = 0; i < o.channels; ++i) expected[i] += c[i] / sum * continuumCounts;
   }
   std::vector<double> values(o.channels);
   PoissonSampler sampler(o.seed);

@@ -13,6 +13,7 @@
 #include "Instrument.h"
 #include "JsonFile.h"
 #include "JsonFormats.h"
+#include "SpectrumInput.h"
 #include "LibraryLog.h"
 
 namespace calyxtool {
@@ -81,7 +82,9 @@ int runCalibrate(const CalibrateOptions& o) {
   requireScatterModel(instrument);
   FPRateAlgorithm& engine = *instrument.engine;
 
-  const std::vector<StandardRecord> standards = readStandardsFile(o.standards);
+  std::vector<StandardRecord> standards = readStandardsFile(o.standards);
+  for (StandardRecord& s : standards)
+    if (!s.spectra.empty()) s.beams = ratesFromSpectra(instrument, s.spectra, 0.0).beams;
   std::vector<FPRateAlgorithm::Standard> records;
   for (const StandardRecord& s : standards) {
     requireModelledElements(instrument, s.composition, s.where);
