@@ -130,8 +130,9 @@ struct CALYX_EXPORT SyntheticSpectrumOptions {
   double liveTimeSeconds = 100.0;
   EnergyScale energyScale{0.0, 0.02};  ///< 20 eV per channel from 0
   unsigned int channels = 2048;
-  /// Continuum counts: this fraction of the line and scatter counts plus continuumRate
-  /// counts per live second (so that a sample without lines still gives a spectrum).
+  /// Continuum counts: this fraction of the line and scatter counts, but at least
+  /// continuumRate counts per live second (so that a sample without lines still gives a
+  /// spectrum).
   double continuumFraction = 0.1;
   double continuumRate = 1000.0;
   bool noise = false;                  ///< Poisson noise

@@ -590,12 +590,12 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     bool small = true;
     for (std::size_t j = 0; j < shapeIdx.size(); ++j) {
       const int k = shapeIdx[j];
-      // A parameter the spectrum determines poorly (few or weak peaks) keeps its value and
-      // is left out of the covariance.
+      // A parameter the spectrum determines poorly (few or weak peaks) keeps its starting
+      // value and is left out of the covariance (decided before any step moves it).
       Eigen::VectorXd unit = Eigen::VectorXd::Zero(M.rows());
       unit(a + j) = 1.0;
       const double variance = stepFactor.solve(unit)(a + j);
-      if (!(variance >= 0) || std::sqrt(variance) > determinedWithin[k]) {
+      if (step == 0 && (!(variance >= 0) || std::sqrt(variance) > determinedWithin[k])) {
         fixedShape[k] = true;
         continue;
       }
@@ -890,7 +890,7 @@ int SpectrumFit::synthesize(const FPRateAlgorithm& engine, const Compound& compo
   }
   // A smooth continuum: scattered bremsstrahlung shape (E0 - E)/E, cut at low energy by the
   // detector's efficiency and a soft absorption edge.
-  const double continuumCounts = o.continuumFraction * peakCounts + o.continuumRate * o.liveTimeSeconds;
+  const double continuumCounts = std::max(o.continuumFraction * peakCounts, o.continuumRate * o.liveTimeSeconds);
   if (continuumCounts > 0) {
     std::vector<double> c(o.channels, 0.0);
     double sum = 0.0;
