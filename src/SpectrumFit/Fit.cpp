@@ -33,6 +33,8 @@ constexpr int kShapeCount = 5;        // offset, gain, noise, Fano, Compton widt
 constexpr double kLowestLineKeV = 0.5;
 // A beta group closer than this many FWHM to another element's line is tied to its alpha group.
 constexpr double kTieFwhm = 0.7;
+// ... or closer than this to its own alpha group (a weak beta line on the alpha's flank).
+constexpr double kTieOwnFwhm = 1.2;
 
 // The beam-0 scatter prediction that the fit's scatter rate is defined to match: the
 // engine's light-element step's excitation at 20 keV x Compton share at the Compton energy
@@ -166,6 +168,7 @@ struct SpectrumFit::Impl {
   std::vector<SpectrumFitLine> lines;  // template, by analysis line of the beam
   std::vector<int> lineColumn;         // analysis line -> peak column, or -1
   std::vector<int> lineSibling;        // analysis line of a beta group -> its alpha line, or -1
+  std::vector<double> atomicRatio;     // beta / alpha photons from atomic data and efficiency
   const FPRateAlgorithm* engine = nullptr;
 
   // The engine's calibrated prediction of analysis line i of the beam (0 when unknown).
@@ -292,6 +295,15 @@ int SpectrumFit::create(const FPRateAlgorithm& engine, unsigned int beam, const 
             m.lineColumn[j] >= 0)
           sibling = static_cast<int>(j);
     m.lineSibling.push_back(sibling);
+    double ratio = 0.0;
+    if (sibling >= 0) {
+      const int Z = m.lines[i].line.element().atomicNumber();
+      double beta = 0.0, alpha = 0.0;
+      detail::lineTransitions(Z, code, m.detector, false, &beta);
+      detail::lineTransitions(Z, code - 1, m.detector, false, &alpha);
+      ratio = alpha > 0 ? beta / alpha : 0.0;
+    }
+    m.atomicRatio.push_back(ratio);
   }
   if (m.lines.empty()) {
     CALYX_LOG_ERR("spectrum fit: beam {:d} has no analysis lines", beam);
@@ -410,8 +422,8 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     if (e - 2.0 * f < eHigh && e + 2.0 * f > eLow) w.peakIndex.push_back(static_cast<int>(k));
     if (e - f >= eLow && e + f <= eHigh) reportable.insert(static_cast<int>(k));
   }
-  // A beta group that lies within 0.7 FWHM of another element's line cannot be separated
-  // from it reliably (the pair trades area, and a weak partner is truncated at 0): it is tied to its own alpha group in the ratio of the engine's
+  // A beta group that lies within 0.7 FWHM of another element's line, or within 1.2 FWHM of
+  // its own alpha line (Al KA and KB), cannot be separated from it reliably (the pair trades area, and a weak partner is truncated at 0): it is tied to its own alpha group in the ratio of the engine's
   // calibrated predictions (its rate then follows the alpha line's).
   std::map<int, std::pair<int, double>> tied;  // beta analysis line -> (alpha analysis line, ratio)
   for (std::size_t i = 0; i < m.lines.size(); ++i) {
@@ -421,13 +433,14 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     bool degenerate = false;
     for (int q : w.peakIndex) {
       const PeakColumn& other = m.peaks[q];
-      if (q == p || other.label.substr(0, other.label.find(' ')) == m.peaks[p].label.substr(0, m.peaks[p].label.find(' ')))
-        continue;
+      if (q == p) continue;
       if ((other.kind == PeakColumn::kLine || other.kind == PeakColumn::kCompanion) &&
-          std::fabs(other.energyKeV - e) < kTieFwhm * m.resolution.fwhmKeV(e))
+          std::fabs(other.energyKeV - e) <
+              (q == m.lineColumn[sibling] ? kTieOwnFwhm : kTieFwhm) * m.resolution.fwhmKeV(e))
         degenerate = true;
     }
-    const double ratio = m.predicted(i) / m.predicted(static_cast<std::size_t>(sibling));
+    double ratio = m.predicted(i) / m.predicted(static_cast<std::size_t>(sibling));
+    if (!(ratio > 0) || !std::isfinite(ratio)) ratio = m.atomicRatio[i];
     if (degenerate && ratio > 0 && std::isfinite(ratio)) tied[static_cast<int>(i)] = {sibling, ratio};
   }
   {

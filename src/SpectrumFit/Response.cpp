@@ -98,7 +98,8 @@ double escapeFraction(const DetectorHardware& detector, double energyKeV) {
   return std::isfinite(f) && f > 0 ? f : 0.0;
 }
 
-std::vector<Transition> lineTransitions(int Z, int code, const DetectorHardware& detector, bool escape) {
+std::vector<Transition> lineTransitions(int Z, int code, const DetectorHardware& detector, bool escape,
+                                        double* intensity) {
   std::vector<Transition> out;
   double total = 0.0;
   for (int t : groupCodes(code)) {
@@ -117,6 +118,7 @@ std::vector<Transition> lineTransitions(int Z, int code, const DetectorHardware&
     total += weight;
   }
   for (Transition& tr : out) tr.weight /= total;
+  if (intensity) *intensity = total;
   return out;
 }
 

@@ -64,7 +64,10 @@ std::vector<SparseColumn> backgroundColumns(double lowKeV, double highKeV, doubl
 /// M-alpha group) or a single transition, weighted by radiative rate, fluorescence yield and
 /// the share of vacancies in its shell, times the detector efficiency. Empty when the element
 /// has none.
-std::vector<Transition> lineTransitions(int Z, int code, const DetectorHardware& detector, bool escape);
+/// `intensity`, when given, receives the sum of the weights before normalisation (photons
+/// detected per vacancy-weighted ionisation), which compares groups of one element.
+std::vector<Transition> lineTransitions(int Z, int code, const DetectorHardware& detector, bool escape,
+                                        double* intensity = nullptr);
 
 /// Fraction of photons of `energyKeV` absorbed in the crystal that leave a K photon of the
 /// crystal element behind in the escape peak.

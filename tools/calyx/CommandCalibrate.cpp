@@ -83,8 +83,15 @@ int runCalibrate(const CalibrateOptions& o) {
   FPRateAlgorithm& engine = *instrument.engine;
 
   std::vector<StandardRecord> standards = readStandardsFile(o.standards);
+  // A standard's spectra are fitted with the model's rates for its certified composition,
+  // which tie beta lines that coincide with another element's line to their alpha lines.
   for (StandardRecord& s : standards)
-    if (!s.spectra.empty()) s.beams = ratesFromSpectra(instrument, s.spectra, 0.0).beams;
+    if (!s.spectra.empty()) {
+      requireModelledElements(instrument, s.composition, s.where);
+      engine.chemistry->setCompound(s.composition);
+      computeAllRates(engine);
+      s.beams = ratesFromSpectra(instrument, s.spectra, 0.0).beams;
+    }
   std::vector<FPRateAlgorithm::Standard> records;
   for (const StandardRecord& s : standards) {
     requireModelledElements(instrument, s.composition, s.where);

@@ -254,7 +254,13 @@ int runQuantify(const QuantifyOptions& given) {
   calyx::Compound expected;
   if (!o.expected.empty()) expected = readComposition(o.expected, "--expected");
 
-  const Result result = quantify(instrument, rates, o);
+  Result result = quantify(instrument, rates, o);
+  if (!o.spectra.empty()) {
+    // The first fit tied coinciding beta lines in the ratio of the atomic data; fitted again
+    // with the model's rates for the composition found, the ratios include the matrix.
+    const RatesRecord refined = ratesFromSpectra(instrument, o.spectra, o.liveTime);
+    result = quantify(instrument, refined, o);
+  }
   if (!allFinite(result))
     throw std::runtime_error("the iteration produced fractions that are not numbers");
   const calyx::Compound* truth = o.expected.empty() ? nullptr : &expected;
