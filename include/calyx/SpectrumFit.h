@@ -5,14 +5,16 @@
 ///
 /// The model of a spectrum (docs/spectrum-fitting.md in full):
 ///  - one column per analysis line of the beam (and per other excited line group of the same
-///    elements, fitted but not reported as a rate): the line's transitions with xraylib's
+///    elements, fitted but not reported as a rate; a beta group that coincides with another
+///    line is tied to its alpha group): the line's transitions with xraylib's
 ///    radiative rates times the detector efficiency at each transition energy, each a
 ///    channel-integrated Gaussian of FWHM² = noise² + 2.3548² F 3.85 eV E, plus the crystal's
 ///    K escape peak (Reed and Ware 1972);
 ///  - Rayleigh and Compton peaks of the tube anode's K (or L) lines, the Compton peak wider
 ///    by a fitted factor;
-///  - a background of non-negative quadratic B-splines on a 1 keV knot grid, fitted with the
-///    peaks (a SNIP estimate gives the first weights);
+///  - a background of non-negative quadratic B-splines (knots 0.5 keV apart, widening to a
+///    tenth of the energy above 5 keV), fitted with the peaks (a SNIP estimate gives the first
+///    weights);
 ///  - areas by a non-negative Poisson-weighted linear least-squares solve, then Gauss-Newton
 ///    steps on energy offset, gain, noise, Fano factor and Compton width with the areas solved
 ///    again; uncertainties from the weighted covariance of areas and shape parameters.
@@ -62,10 +64,9 @@ struct CALYX_EXPORT EnergyScale {
 struct CALYX_EXPORT SpectrumFitOptions {
   double fano = 0.114;                ///< starting Fano factor
   bool escapePeaks = true;            ///< the crystal's K escape peaks
-  bool pileUpPeaks = false;           ///< sum peaks of pairs of the three strongest lines
   int refinementSteps = 4;            ///< Gauss-Newton steps on the shape (0: none)
   double lowestEnergyKeV = 1.0;       ///< the fit starts here (or at the spectrum's start)
-  double backgroundKnotKeV = 0.5;     ///< knot spacing of the background splines
+  double backgroundKnotKeV = 0.5;     ///< knot spacing of the background splines (low energies)
   double comptonWidthFactor = 2.0;    ///< starting ratio of Compton to detector width
   double unexplainedSigma = 5.0;      ///< threshold of the residual check
   /// The largest refinement the fit accepts: an offset beyond this (keV) or a gain change

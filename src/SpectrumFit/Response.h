@@ -21,7 +21,7 @@ struct Transition {
 
 /// A peak column of the linear model: unit area spread over its transitions.
 struct PeakColumn {
-  enum Kind { kLine, kCompanion, kRayleigh, kCompton, kPileUp };
+  enum Kind { kLine, kCompanion, kRayleigh, kCompton };
   Kind kind = kLine;
   int analysisIndex = -1;  ///< position among the beam's analysis lines (kLine)
   bool tubeAlpha = false;  ///< a scatter peak of the tube's alpha line (the scatter rate)
