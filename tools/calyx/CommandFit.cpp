@@ -57,8 +57,8 @@ std::string table(const FitOptions& o, const calyx::SpectrumFitResult& r) {
 }
 
 std::string plot(const FitOptions& o, const calyx::SpectrumFitResult& r, const calyx::MeasuredSpectrum& m) {
-  // The plot draws one curve: the data over the fitted range, with the fitted lines marked
-  // at the model's height.
+  // Data, fit, background and |residual| over the fitted range on a log axis, the fitted
+  // lines marked at the model's height.
   Plot p;
   p.title = "Spectrum fit of " + o.spectrum;
   p.subtitle = fmt::format("beam {}, chi-square/dof {:.2f}", o.beam, r.reducedChiSquare);
@@ -70,6 +70,16 @@ std::string plot(const FitOptions& o, const calyx::SpectrumFitResult& r, const c
     p.curveX.push_back(r.energyScale.energyAt(i));
     p.curveY.push_back(m.spectrum->valueAt(i));
   }
+  PlotCurve model{{}, {}, "fit", "#c47f00"}, background{{}, {}, "background", "#2e8b57"},
+      residual{{}, {}, "|data - fit|", "#888888"};
+  for (unsigned int i = r.firstChannel; i < r.endChannel; ++i) {
+    const double e = r.energyScale.energyAt(i);
+    for (PlotCurve* c : {&model, &background, &residual}) c->x.push_back(e);
+    model.y.push_back(r.model[i]);
+    background.y.push_back(r.background[i]);
+    residual.y.push_back(std::fabs(r.residuals[i]));
+  }
+  p.extraCurves = {model, background, residual};
   p.peakLabel = "fitted lines";
   for (const calyx::SpectrumFitLine& l : r.lines) {
     if (!l.inRange || !(l.counts > 0)) continue;
