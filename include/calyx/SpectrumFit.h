@@ -149,7 +149,7 @@ struct CALYX_EXPORT SyntheticSpectrumOptions {
   double tailSlopeKeV = 0.1;
 };
 
-/// The fitter of one beam of a built engine. Holds what does not depend on the spectrum
+/// The fitter of one beam of a built engine (which must outlive it). Holds what does not depend on the spectrum
 /// (line groups, transitions, efficiencies); one fit at a time per object, copies independent.
 class CALYX_EXPORT SpectrumFit {
  public:
