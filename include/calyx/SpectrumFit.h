@@ -149,8 +149,9 @@ struct CALYX_EXPORT SyntheticSpectrumOptions {
   double tailSlopeKeV = 0.1;
 };
 
-/// The fitter of one beam of a built engine (which must outlive it). Holds what does not depend on the spectrum
-/// (line groups, transitions, efficiencies); one fit at a time per object, copies independent.
+/// The fitter of one beam of a built engine, which must outlive it. Holds what does not
+/// depend on the spectrum (line groups, transitions, efficiencies); one fit at a time per
+/// object.
 class CALYX_EXPORT SpectrumFit {
  public:
   /// 0 and `out` set, or 1 with the reason in the log (beam out of range, no lines).
