@@ -334,6 +334,16 @@ int readSpectrumFile(const std::string& path, MeasuredSpectrum& out) {
     result.spectrum = file.getSpectrum();
     result.liveTimeSeconds = file.getLivetime();
     result.format = "mca";
+    const double step = result.spectrum->getStepSize(), first = result.spectrum->getFirstEnergy();
+    if (result.spectrum->size() == 0) {
+      CALYX_LOG_ERR("MCA spectrum {:s}: no channels", path);
+      return 1;
+    }
+    if (!(step > 0) || !std::isfinite(step) || !std::isfinite(first)) {
+      CALYX_LOG_ERR("MCA spectrum {:s}: the energy scale (first {:g} keV, step {:g} keV) is not usable", path, first,
+                    step);
+      return 1;
+    }
     for (unsigned int i = 0; i < result.spectrum->size(); ++i)
       if (!(result.spectrum->valueAt(i) >= 0) || !std::isfinite(result.spectrum->valueAt(i))) {
         CALYX_LOG_ERR("MCA spectrum {:s}: channel {:d} holds {:g}", path, i, result.spectrum->valueAt(i));
