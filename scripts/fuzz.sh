@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets with clang, instrumented by ASan and UBSan (build folder:
 # build-fuzz/), and, given a target, fuzzes it.
 #   scripts/fuzz.sh                           build every target
-#   scripts/fuzz.sh TARGET [SECONDS [ARGS]]   build, then fuzz TARGET (McaFile, Config or
+#   scripts/fuzz.sh TARGET [SECONDS [ARGS]]   build, then fuzz TARGET (McaFile, SpectrumFile, Config or
 #                                             CalibrationFile) for SECONDS (default 900)
 # The working corpus grows in build-fuzz/corpus/TARGET, seeded from fuzz/seeds/TARGET, the
 # example configurations and the kept regressions; crashing inputs land in
@@ -23,8 +23,9 @@ seconds=${2:-900}
 shift $(( $# < 2 ? $# : 2 ))
 case $target in
   McaFile) dict=fuzz/mca.dict ;;
+  SpectrumFile) dict=fuzz/spectrum.dict ;;
   Config | CalibrationFile) dict=fuzz/json.dict ;;
-  *) echo "unknown fuzz target: $target (McaFile, Config, CalibrationFile)" >&2; exit 2 ;;
+  *) echo "unknown fuzz target: $target (McaFile, Config, CalibrationFile, SpectrumFile)" >&2; exit 2 ;;
 esac
 corpus=build-fuzz/corpus/$target
 artifacts=build-fuzz/artifacts/$target

@@ -32,13 +32,33 @@ OXIDE_FACTORS=(
   --factor Si:KA=0.85 --factor K:KA=0.93 --factor Ca:KA=1.04
 )
 
+# Each sample is also measured as spectra (one MCA file per beam, LIVE_TIME seconds, Poisson
+# noise from the sample's seed), for the spectra-to-composition path; the standards given as
+# spectra are listed in examples/data/MODE/spectra/standards.json.
+LIVE_TIME=2
 seed=100
 standard() {  # MODE NAME COMPOSITION
   local mode=$1 factors
   if [ "$mode" = alloy ]; then factors=("${ALLOY_FACTORS[@]}"); else factors=("${OXIDE_FACTORS[@]}"); fi
   seed=$((seed + 1))
   "$CALYX" simulate "examples/config/handheld-$mode.json" --composition "$3" "${factors[@]}" "${SCATTER[@]}" \
-    --noise "$NOISE" --seed "$seed" --standard "$2" --append -o "examples/data/$mode/standards.json"
+    --noise "$NOISE" --seed "$seed" --standard "$2" --append -o "examples/data/$mode/standards.json" \
+    --spectrum "examples/data/$mode/spectra/$2.mca" --live-time "$LIVE_TIME" --noise-seed "$seed"
+  local list="examples/data/$mode/spectra/standards.json" json
+  json="{\"$(echo "$3" | sed 's/=/": /g; s/,/, "/g')}"
+  if [ -s "$list" ]; then
+    sed -i '$d' "$list"
+    sed -i '$d' "$list"
+    echo "    }," >>"$list"
+  else
+    echo '{ "standards": [' >"$list"
+  fi
+  {
+    echo "    { \"name\": \"$2\", \"composition\": $json,"
+    echo "      \"spectra\": [\"$2.mca\", \"$2.beam1.mca\"]"
+    echo "    }"
+    echo "] }"
+  } >>"$list"
 }
 unknowns() {  # MODE: every examples/data/MODE/unknowns/NAME.composition.json gives NAME.rates.json
   local mode=$1 factors truth name
@@ -48,13 +68,16 @@ unknowns() {  # MODE: every examples/data/MODE/unknowns/NAME.composition.json gi
     seed=$((seed + 1))
     "$CALYX" simulate "examples/config/handheld-$mode.json" --composition "$truth" "${factors[@]}" \
       "${SCATTER[@]}" --noise "$NOISE" --seed "$seed" --sample "$name" \
-      -o "examples/data/$mode/unknowns/$name.rates.json"
+      -o "examples/data/$mode/unknowns/$name.rates.json" \
+      --spectrum "examples/data/$mode/unknowns/$name.mca" --live-time "$LIVE_TIME" --noise-seed "$seed"
   done
 }
 
 # Standards: certified compositions (mass fractions). The rocks are given by their elements,
 # computed from the oxides listed in examples/README.md, oxygen being the balance.
 rm -f examples/data/alloy/standards.json examples/data/oxide/standards.json
+rm -rf examples/data/alloy/spectra examples/data/oxide/spectra examples/data/*/unknowns/*.mca
+mkdir -p examples/data/alloy/spectra examples/data/oxide/spectra
 standard alloy SS-304      "Fe=0.7035,Cr=0.185,Ni=0.09,Mn=0.015,Si=0.0065"
 standard alloy SS-316      "Fe=0.659,Cr=0.17,Ni=0.12,Mo=0.025,Mn=0.018,Si=0.0075,P=0.0003,S=0.0002"
 standard alloy SS-430      "Fe=0.8165,Cr=0.17,Mn=0.008,Si=0.0055"

@@ -54,6 +54,7 @@ TEST(FuzzRegressionTest, EveryKeptInputPassesItsReaderWithOnlyTheAllowedExceptio
     void (*run)(const std::uint8_t*, std::size_t);
   } targets[] = {
       {"McaFile", fuzz::runMcaFile},
+      {"SpectrumFile", fuzz::runSpectrumFile},
       {"Config", fuzz::runConfig},
       {"CalibrationFile",
        [](const std::uint8_t* data, std::size_t size) {

@@ -18,6 +18,7 @@
 #include "calyx/Regression.h"
 #include "calyx/CSVWriter.h"
 #include "calyx/MCAFile.h"
+#include "calyx/SpectrumFit.h"
 #include "calyx/OptimizationProblem.h"
 
 #endif  // CALYX_CALYX_H

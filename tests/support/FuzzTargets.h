@@ -9,6 +9,7 @@
 #ifndef CALYX_TESTS_SUPPORT_FUZZTARGETS_H
 #define CALYX_TESTS_SUPPORT_FUZZTARGETS_H
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +29,7 @@
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Logger.h"
 #include "calyx/MCAFile.h"
+#include "calyx/SpectrumFit.h"
 
 namespace calyx {
 namespace fuzz {
@@ -70,6 +72,19 @@ void allowingReaderExceptions(Body body) {
 /// MCAFile::load on arbitrary bytes, into a fresh object and into one that already holds
 /// an energy scale (so that the values path is reached even without a header). Loading
 /// lets nothing through.
+/// The spectrum readers (PMCA, EMSA/MAS, two-column text, and the MCA file by path): a
+/// spectrum read must be usable, every value finite and not negative, its scale positive.
+inline void runSpectrumFile(const std::uint8_t* data, std::size_t size) {
+  static ScratchFile file("spectrum");
+  const std::string path = file.write(data, size);
+  MeasuredSpectrum spectrum;
+  if (readSpectrumFile(path, spectrum) == 0) {
+    if (!spectrum.spectrum || !(spectrum.spectrum->getStepSize() > 0)) std::abort();
+    for (unsigned int i = 0; i < spectrum.spectrum->size(); ++i)
+      if (!(spectrum.spectrum->valueAt(i) >= 0) || !std::isfinite(spectrum.spectrum->valueAt(i))) std::abort();
+  }
+}
+
 inline void runMcaFile(const std::uint8_t* data, std::size_t size) {
   static ScratchFile file("mca");
   const std::string path = file.write(data, size);

@@ -15,6 +15,7 @@
 #include "Instrument.h"
 #include "JsonFile.h"
 #include "JsonFormats.h"
+#include "SpectrumInput.h"
 #include "LibraryLog.h"
 #include "OutputFile.h"
 
@@ -91,7 +92,16 @@ int runCalibrate(const CalibrateOptions& o) {
   requireScatterModel(instrument);
   FPRateAlgorithm& engine = *instrument.engine;
 
-  const std::vector<StandardRecord> standards = readStandardsFile(o.standards);
+  std::vector<StandardRecord> standards = readStandardsFile(o.standards);
+  // A standard's spectra are fitted with the model's rates for its certified composition,
+  // which tie beta lines that coincide with another element's line to their alpha lines.
+  for (StandardRecord& s : standards)
+    if (!s.spectra.empty()) {
+      requireModelledElements(instrument, s.composition, s.where);
+      engine.chemistry->setCompound(s.composition);
+      computeAllRates(engine);
+      s.beams = ratesFromSpectra(instrument, s.spectra, 0.0).beams;
+    }
   std::vector<FPRateAlgorithm::Standard> records;
   for (const StandardRecord& s : standards) {
     requireModelledElements(instrument, s.composition, s.where);

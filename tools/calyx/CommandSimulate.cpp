@@ -19,7 +19,11 @@
 #include "Instrument.h"
 #include "JsonFile.h"
 #include "JsonFormats.h"
+#include "LibraryLog.h"
 #include "OutputFile.h"
+
+#include <calyx/MCAFile.h>
+#include <calyx/SpectrumFit.h>
 
 namespace calyxtool {
 
@@ -38,6 +42,9 @@ struct SimulateOptions {
   std::string standard;
   bool append = false;
   std::string output;
+  std::string spectrum;
+  double liveTime = 0.0;
+  std::int64_t noiseSeed = -1;
 };
 
 // A stated instrument factor: [BEAM:]SYMBOL:LINE=FACTOR.
@@ -143,6 +150,52 @@ Json::Value appendStandard(const SimulateOptions& o, const StandardRecord& recor
   return root;
 }
 
+// The file of beam b: the path itself for beam 0, "name.beamB.ext" for the others.
+std::string spectrumPath(const std::string& path, unsigned int beam) {
+  if (beam == 0) return path;
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return path + fmt::format(".beam{}", beam);
+  return path.substr(0, dot) + fmt::format(".beam{}", beam) + path.substr(dot);
+}
+
+// A synthetic spectrum per beam: the same predictions as the rates (stated factors
+// included), spread by the detector response, as MCA files.
+void writeSpectra(const SimulateOptions& o, Instrument& instrument, const calyx::Compound& composition,
+                  const std::vector<LineFactor>& factors) {
+  if (!(o.liveTime > 0) || !std::isfinite(o.liveTime)) inputError("--live-time", "a spectrum needs a live time above 0 s");
+  calyx::FPRateAlgorithm& engine = *instrument.engine;
+  for (calyx::FPRateAlgorithm::AnalysisLine& line : engine.analysisLines)
+    for (const LineFactor& f : factors)
+      if ((f.allBeams || f.beam == line.beam) && f.line == line.line) line.calibrationFactor *= f.factor;
+  engine.leCalibrationFactors[0] *= o.leFactor;
+  engine.leCalibrationOffsets[0] = engine.leCalibrationOffsets[0] * o.leFactor + o.leOffset;
+  for (unsigned int b = 0; b < instrument.beamCount(); ++b) {
+    LibraryErrors errors;
+    std::unique_ptr<calyx::SpectrumFit> fit;
+    if (calyx::SpectrumFit::create(engine, b, instrument.builder.tube, calyx::SpectrumFitOptions(), fit) != 0) continue;
+    calyx::SyntheticSpectrumOptions so;
+    so.liveTimeSeconds = o.liveTime;
+    so.noise = o.noiseSeed >= 0;
+    so.seed = static_cast<std::uint64_t>(std::max<std::int64_t>(0, o.noiseSeed));
+    calyx::LinearSpectrum<double> spectrum;
+    if (fit->synthesize(engine, composition, so, spectrum) != 0)
+      throw std::runtime_error("the synthetic spectrum of beam " + std::to_string(b) + " failed: " + errors.text());
+    calyx::MCAFile file;
+    file.setSpectrum(spectrum);
+    file.setMetadata("Livetime", fmt::format("{}", o.liveTime));
+    file.setMetadata("Beam", std::to_string(b));
+    // Through a temporary file, as every output of the tool: a failed write leaves an
+    // earlier spectrum as it was.
+    const std::string path = spectrumPath(o.spectrum, b);
+    PendingOutput output(path);
+    if (file.write(output.temporary()) != 0 || errors.any())
+      inputError(path, errors.any() ? errors.text() : "cannot write the spectrum");
+    output.commit();
+  }
+}
+
 int runSimulate(const SimulateOptions& o) {
   if (o.append && (o.standard.empty() || !isFileOutput(o.output)))
     inputError("--append", "adds a standard to a standards file: it needs --standard NAME and -o FILE");
@@ -150,6 +203,7 @@ int runSimulate(const SimulateOptions& o) {
   if (!(o.leFactor > 0) || !std::isfinite(o.leFactor)) inputError("--le-factor", "must be a finite number above 0");
   if (!std::isfinite(o.leOffset)) inputError("--le-offset", "must be a finite number");
   refuseOutputOverInputs(o.output, {o.config, o.composition, o.calibration});
+  if (!o.spectrum.empty()) refuseOutputOverInputs(o.spectrum, {o.config, o.composition, o.calibration});
 
   Instrument instrument;
   readConfiguration(o.config, instrument);
@@ -207,6 +261,8 @@ int runSimulate(const SimulateOptions& o) {
     beams[b].hasScatterRate = true;
   }
 
+  if (!o.spectrum.empty()) writeSpectra(o, instrument, composition, factors);
+
   if (!o.standard.empty()) {
     StandardRecord record;
     record.name = o.standard;
@@ -250,6 +306,10 @@ Command addSimulateCommand(CLI::App& app) {
                   "Write a standards file holding this sample as a standard of this name, with its composition");
   sub->add_flag("--append", o->append, "With --standard: add the standard to the standards file -o FILE");
   sub->add_option("-o,--output", o->output, "Output file, or - for standard output (the default)");
+  sub->add_option("--spectrum", o->spectrum,
+                  "Also write a synthetic spectrum per beam (MCA file): this path for beam 0, NAME.beamN.EXT for beam N");
+  sub->add_option("--live-time", o->liveTime, "Live time of the synthetic spectra, seconds");
+  sub->add_option("--noise-seed", o->noiseSeed, "Poisson noise on the spectra from this seed (default: no noise)");
   return Command{sub, [o] { return runSimulate(*o); }};
 }
 

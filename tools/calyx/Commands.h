@@ -23,6 +23,7 @@ Command addCalibrateCommand(CLI::App& app);
 Command addQuantifyCommand(CLI::App& app);
 Command addTubeCommand(CLI::App& app);
 Command addMcaCommand(CLI::App& app);
+Command addFitCommand(CLI::App& app);
 
 /// Writes `text` to the output `path` (OutputFile.h); an empty path is standard output.
 void emit(const std::string& path, const std::string& text);

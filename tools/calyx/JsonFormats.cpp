@@ -156,14 +156,27 @@ std::vector<StandardRecord> readStandardsFile(const std::string& path) {
   std::set<std::string> names;
   for (unsigned int i = 0; i < list.size(); ++i) {
     const JsonNode entry = list.element(i);
-    entry.allowOnly({"name", "composition", "beams"});
+    entry.allowOnly({"name", "composition", "beams", "spectra"});
     StandardRecord s;
     const JsonNode name = entry.member("name");
     s.name = name.string();
     if (s.name.empty()) name.fail("a standard needs a name");
     if (!names.insert(s.name).second) name.fail("a second standard named \"" + s.name + "\"");
     s.composition = compositionFromJson(entry.member("composition"));
-    s.beams = readBeams(entry);
+    // Measured as spectra: one file per beam (paths relative to the standards file), fitted
+    // into rates once the configuration is known.
+    if (entry.has("spectra") && !entry.has("beams")) {
+      const JsonNode spectra = entry.member("spectra");
+      spectra.requireArray();
+      if (spectra.size() == 0) spectra.fail("lists no spectrum");
+      const std::filesystem::path base = std::filesystem::path(path).parent_path();
+      for (unsigned int k = 0; k < spectra.size(); ++k) {
+        const std::filesystem::path p(spectra.element(k).string());
+        s.spectra.push_back((p.is_absolute() ? p : base / p).string());
+      }
+    } else {
+      s.beams = readBeams(entry);
+    }
     s.where = path + ": " + entry.path() + " (\"" + s.name + "\")";
     out.push_back(std::move(s));
   }

@@ -45,6 +45,7 @@ struct StandardRecord {
   std::string name;
   calyx::Compound composition;
   std::vector<BeamRates> beams;
+  std::vector<std::string> spectra;  ///< instead of beams: one spectrum file per beam
   std::string where;
 };
 

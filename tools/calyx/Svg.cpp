@@ -76,6 +76,8 @@ std::string renderSvg(const Plot& plot) {
   };
   for (std::size_t i = 0; i < plot.curveX.size() && i < plot.curveY.size(); ++i) take(plot.curveX[i], plot.curveY[i]);
   for (const PlotPeak& p : plot.peaks) take(p.x, p.y);
+  for (const PlotCurve& c : plot.extraCurves)
+    for (std::size_t i = 0; i < c.x.size() && i < c.y.size(); ++i) take(c.x[i], c.y[i]);
   if (xMax <= 0) xMax = 1;
   if (yMax <= 0) yMax = 1;
 
@@ -156,6 +158,17 @@ std::string renderSvg(const Plot& plot) {
   if (!path.empty())
     s += fmt::format("<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"1.6\"/>\n", path, kCurveColour);
 
+  for (const PlotCurve& c : plot.extraCurves) {
+    std::string d;
+    for (std::size_t i = 0; i < c.x.size() && i < c.y.size(); ++i) {
+      if (!std::isfinite(c.x[i]) || !std::isfinite(c.y[i])) continue;
+      d += fmt::format("{}{} {} ", d.empty() ? "M" : "L", num(xAxis.map(c.x[i])), num(yAxis.map(c.y[i])));
+    }
+    if (!d.empty())
+      s += fmt::format("<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"1.2\"/>\n", d,
+                       xmlEscape(c.colour));
+  }
+
   // Peaks: a stem from the axis, a dot at the value and a label above, alternating heights
   // so that neighbouring labels stay apart.
   s += fmt::format("<g stroke=\"{0}\" fill=\"{0}\">\n", kPeakColour);
@@ -175,7 +188,7 @@ std::string renderSvg(const Plot& plot) {
   const double lx = kWidth - kRight - 330, ly = kTop + 18;
   s += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"320\" height=\"{}\" fill=\"white\" fill-opacity=\"0.85\" "
                    "stroke=\"#999\"/>\n",
-                   num(lx), num(ly - 14), plot.peaks.empty() ? 26 : 46);
+                   num(lx), num(ly - 14), (plot.peaks.empty() ? 26 : 46) + 20 * static_cast<int>(plot.extraCurves.size()));
   s += fmt::format("<line x1=\"{}\" y1=\"{}\" x2=\"{}\" y2=\"{}\" stroke=\"{}\" stroke-width=\"2\"/>\n", num(lx + 8),
                    num(ly), num(lx + 38), num(ly), kCurveColour);
   s += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"13\">{}</text>\n", num(lx + 46), num(ly + 4),
@@ -184,6 +197,13 @@ std::string renderSvg(const Plot& plot) {
     s += fmt::format("<circle cx=\"{}\" cy=\"{}\" r=\"3.5\" fill=\"{}\"/>\n", num(lx + 23), num(ly + 20), kPeakColour);
     s += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"13\">{}</text>\n", num(lx + 46), num(ly + 24),
                      xmlEscape(plot.peakLabel));
+  }
+  for (std::size_t k = 0; k < plot.extraCurves.size(); ++k) {
+    const double y = ly + (plot.peaks.empty() ? 20 : 40) + 20 * static_cast<double>(k);
+    s += fmt::format("<line x1=\"{}\" y1=\"{}\" x2=\"{}\" y2=\"{}\" stroke=\"{}\" stroke-width=\"2\"/>\n", num(lx + 8),
+                     num(y), num(lx + 38), num(y), xmlEscape(plot.extraCurves[k].colour));
+    s += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"13\">{}</text>\n", num(lx + 46), num(y + 4),
+                     xmlEscape(plot.extraCurves[k].label));
   }
   s += "</svg>\n";
   return s;

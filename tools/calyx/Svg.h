@@ -14,6 +14,14 @@ struct PlotPeak {
   std::string label;
 };
 
+/// A further curve drawn over the main one, with its own legend entry.
+struct PlotCurve {
+  std::vector<double> x;
+  std::vector<double> y;
+  std::string label;
+  std::string colour;  ///< an SVG colour, "#2e8b57"
+};
+
 struct Plot {
   std::string title;
   std::string subtitle;
@@ -25,6 +33,7 @@ struct Plot {
   std::string curveLabel;
   std::vector<PlotPeak> peaks;
   std::string peakLabel;
+  std::vector<PlotCurve> extraCurves;  ///< drawn after the main curve, in order
 };
 
 /// The plot as an SVG document. Values at or below the bottom of a log axis are drawn on it.

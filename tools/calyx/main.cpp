@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   app.fallthrough();
 
   std::vector<Command> commands = {addSimulateCommand(app), addCalibrateCommand(app), addQuantifyCommand(app),
-                                   addTubeCommand(app), addMcaCommand(app)};
+                                   addTubeCommand(app), addMcaCommand(app), addFitCommand(app)};
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
