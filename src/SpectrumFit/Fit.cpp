@@ -37,22 +37,11 @@ constexpr double kTieFwhm = 0.7;
 constexpr double kTieOwnFwhm = 1.2;
 
 // The beam-0 scatter prediction that the fit's scatter rate is defined to match: the
-// engine's light-element step's excitation at 20 keV x Compton share at the Compton energy
-// of 19 keV x detector efficiency there x LE factor + LE offset.
-// Kept in this one place so that it can follow the engine's own public prediction.
+// engine's own (FPRateAlgorithm::predictedScatterRate); 0 where the engine has no scatter
+// model (beam 0 without intensity at 20 keV).
 double predictedScatterRate(const FPRateAlgorithm& engine, const Compound& compound) {
-  constexpr unsigned int kScatterPoint = 19;
-  constexpr double kScatterPrimaryKeV = 19.0;
-  if (engine.shermans.empty()) return 0.0;
-  const Sherman& model = engine.shermans[0];
-  const SpectrumBase<double>* excitation = model.excitationSpectrum();
-  if (excitation == nullptr || excitation->size() <= kScatterPoint) return 0.0;
-  const Angle angle = Angle::createFromRadian(model.takeOffAngle().radians() + model.incidenceAngle().radians());
-  const double energy = comptonScatterEnergy(angle, kScatterPrimaryKeV);
-  double p = excitation->valueAt(kScatterPoint) * comptonScatterCoefficient(compound, energy);
-  p = p * engine.detector.getDetectorEfficiencyFactor(energy);
-  p = p * engine.leCalibrationFactors[0];
-  return p + engine.leCalibrationOffsets[0];
+  if (!engine.hasScatterModel(0)) return 0.0;
+  return engine.predictedScatterRate(compound);
 }
 
 std::string lineLabel(int Z, int code) {
