@@ -18,13 +18,17 @@ from ._calyx import (
     CalibrationFileError,
     CalyxError,
     ConfigurationError,
+    ConvergenceError,
     Engine,
+    FitLine,
+    FitResult,
     InputError,
     LineResult,
     Mca,
     McaFileError,
     Rates,
     Result,
+    Spectrum,
     Standard,
     TubeSpectrum,
     __version__,
@@ -32,6 +36,7 @@ from ._calyx import (
     filter_transmission,
     get_log_level,
     read_mca,
+    read_spectrum,
     set_log_level,
 )
 from ._files import read_composition, read_rates, read_standards, write_rates
@@ -42,10 +47,10 @@ import logging as _logging
 _logging.getLogger("calyx").addHandler(_logging.NullHandler())
 
 __all__ = [
-    "BeamRates", "CalibrationFileError", "CalyxError", "ConfigurationError", "Engine", "InputError",
-    "LineResult", "Mca", "McaFileError", "Rates", "Result", "Standard", "TubeSpectrum", "__version__",
+    "BeamRates", "CalibrationFileError", "CalyxError", "ConfigurationError", "ConvergenceError", "Engine", "FitLine", "FitResult", "InputError",
+    "LineResult", "Mca", "McaFileError", "Rates", "Result", "Spectrum", "Standard", "TubeSpectrum", "__version__",
     "detector_efficiency", "filter_transmission", "get_log_level", "read_composition", "read_mca",
-    "read_rates", "read_standards", "set_log_level", "write_rates",
+    "read_rates", "read_spectrum", "read_standards", "set_log_level", "write_rates",
 ]
 
 # Elements below this mass fraction are listed as not found, as the tool lists them.

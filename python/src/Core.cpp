@@ -92,10 +92,40 @@ void clearMeasurement(FPRateAlgorithm& engine) {
   }
 }
 
+namespace {
+
+// A composition whose mass fractions (or their sum) leave [0, 1] by more than this is no
+// result but a diverged iteration: a pass leaves the fractions unnormalised and an early one
+// may overshoot, but a fraction or a sum beyond 200 % is no step of a working iteration.
+constexpr double kFractionSlack = 1.0;
+
+// Empty for a composition within [0, 1] (give or take kFractionSlack); otherwise what leaves it.
+std::string divergence(const calyx::Compound& composition) {
+  double sum = 0;
+  for (const calyx::ElementChemistry& e : composition) {
+    if (!std::isfinite(e.fraction) || e.fraction < -kFractionSlack || e.fraction > 1 + kFractionSlack)
+      return fmt::format("{} at {:g} mass %", calyx::printableSymbol(e.element), 100 * e.fraction);
+    sum += e.fraction;
+  }
+  if (sum > 1 + kFractionSlack) return fmt::format("the mass fractions add up to {:g} %", 100 * sum);
+  return "";
+}
+
+}  // namespace
+
+std::string failureText(const QuantifyResult& r) {
+  if (r.noLineCorrected)
+    return fmt::format("no line could be corrected in pass {}: every line's measured rate or prediction is 0 or not "
+                       "finite; no composition is given", r.passes);
+  if (!r.divergence.empty())
+    return fmt::format("the quantification diverged after {} passes ({}); no composition is given", r.passes,
+                       r.divergence);
+  return "";
+}
+
 QuantifyResult quantify(FPRateAlgorithm& engine, const Measurement& m, const QuantifyOptions& o) {
-  // The first guess sets the fractions but keeps the uncertainties of elements without a
-  // line in use: start from what a new engine holds, so that a result never depends on
-  // the measurement before it.
+  // Start from what a new engine holds, so that a result never depends on the measurement
+  // before it (a line left out keeps the rate of an earlier sample otherwise).
   clearMeasurement(engine);
   engine.setAllLinesNotInUse();
   for (unsigned int b = 0; b < m.beams.size(); ++b) {
@@ -123,9 +153,23 @@ QuantifyResult quantify(FPRateAlgorithm& engine, const Measurement& m, const Qua
   engine.doInitialGuess(0);
   std::vector<double> previous = engine.chemistry->fractions;
   const int lastBeam = static_cast<int>(engine.shermans.size()) - 1;
-  while (result.passes < o.maxPasses) {
+  if (o.robust) {
+    const FPRateAlgorithm::SolveResult solved = engine.solve(lastBeam, o.maxPasses, o.tolerance);
+    result.passes = solved.passes;
+    result.converged = solved.converged;
+    result.lastChange = solved.residual;
+  }
+  while (!o.robust && result.passes < o.maxPasses) {
     engine.process(lastBeam);
     ++result.passes;
+    const FPRateAlgorithm::PassReport& pass = engine.lastPass();
+    result.skippedLines = pass.skipped;
+    result.lightElementsSkipped = pass.lightElementsSkipped;
+    if (pass.corrected == 0) {
+      result.noLineCorrected = true;
+      return result;
+    }
+    if (!pass.finite) break;  // reported as diverged below
     const std::vector<double>& now = engine.chemistry->fractions;
     double change = 0;
     for (std::size_t i = 0; i < now.size(); ++i) {
@@ -135,11 +179,18 @@ QuantifyResult quantify(FPRateAlgorithm& engine, const Measurement& m, const Qua
     previous = now;
     result.lastChange = change;
     if (change <= o.tolerance) {
-      result.converged = true;
+      // Still, but not converged while lines or the light elements sit out: the passes
+      // that follow would not change that.
+      result.converged = pass.skipped == 0 && !pass.lightElementsSkipped;
       break;
     }
   }
   result.composition = engine.getCompound();
+  result.divergence = divergence(result.composition);
+  if (!result.divergence.empty()) {
+    result.converged = false;
+    return result;
+  }
 
   // The predictions at the final composition, for the lines the measurement listed.
   computeAllRates(engine);

@@ -27,6 +27,7 @@
 #include "Core.h"
 #include "Errors.h"
 #include "Module.h"
+#include "Spectra.h"
 
 namespace py = pybind11;
 
@@ -212,23 +213,28 @@ class Engine {
     return m;
   }
 
-  QuantifyOptions options(double tolerance, int maxPasses) const {
+  QuantifyOptions options(double tolerance, int maxPasses, const std::string& solver) const {
     if (maxPasses < 1) inputError("max_passes needs at least 1 pass");
+    if (solver != "passes" && solver != "robust")
+      inputError("solver \"" + solver + "\" is not one of passes, robust");
     if (!(tolerance > 0)) inputError("the tolerance must be above 0");
     QuantifyOptions o;
     o.tolerance = tolerance;
     o.maxPasses = maxPasses;
+    o.robust = solver == "robust";
     return o;
   }
 
-  static void requireFinite(const QuantifyResult& r, const std::string& where) {
-    for (const calyx::ElementChemistry& e : r.composition)
-      if (!std::isfinite(e.fraction)) fail(ErrorKind::Calyx, where + "the iteration produced fractions that are not numbers");
+  /// No composition is given where the passes could not work or ran away.
+  static void requireComposition(const QuantifyResult& r, const std::string& where) {
+    const std::string why = failureText(r);
+    if (!why.empty()) fail(ErrorKind::Convergence, where + why);
   }
 
-  QuantifyResult quantify(py::object rates, py::object scatter, double tolerance, int maxPasses) {
+  QuantifyResult quantify(py::object rates, py::object scatter, double tolerance, int maxPasses,
+                          const std::string& solver) {
     const Measurement m = toMeasurement(rates, scatter);
-    const QuantifyOptions o = options(tolerance, maxPasses);
+    const QuantifyOptions o = options(tolerance, maxPasses, solver);
     QuantifyResult result;
     libraryCall(ErrorKind::Calyx, "", [&] {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -237,7 +243,7 @@ class Engine {
       result = calyxpy::quantify(*engine_, m, o);
       return 0;
     });
-    requireFinite(result, "");
+    requireComposition(result, "");
     return result;
   }
 
@@ -260,10 +266,11 @@ class Engine {
            std::max(1, number);
   }
 
-  std::vector<QuantifyResult> quantifyMany(py::object items, py::object threads, double tolerance, int maxPasses) {
+  std::vector<QuantifyResult> quantifyMany(py::object items, py::object threads, double tolerance, int maxPasses,
+                                           const std::string& solver) {
     std::vector<Measurement> measurements;
     for (auto item : py::iter(items)) measurements.push_back(toMeasurement(item, py::none()));
-    const QuantifyOptions o = options(tolerance, maxPasses);
+    const QuantifyOptions o = options(tolerance, maxPasses, solver);
     const std::size_t n = measurements.size();
     std::size_t workers = threads.is_none() ? std::max(1u, std::thread::hardware_concurrency())
                                             : static_cast<std::size_t>(std::max(1, threads.cast<int>()));
@@ -336,9 +343,109 @@ class Engine {
         fail(ErrorKind::Configuration, "a worker engine cannot be built: " + setup[w].errorText());
     for (std::size_t i = 0; i < n; ++i) {
       if (captures[i].anyError()) fail(ErrorKind::Calyx, fmt::format("measurement {}: {}", i, captures[i].errorText()));
-      requireFinite(results[i], fmt::format("measurement {}: ", i));
+      requireComposition(results[i], fmt::format("measurement {}: ", i));
     }
     return results;
+  }
+
+  /// An engine as the tool builds it for one run (from the builder, with this engine's
+  /// calibration): the spectrum fit ties coinciding beta lines in the ratio of the engine's
+  /// predictions, which must not be those of whatever this engine computed last.
+  std::unique_ptr<FPRateAlgorithm> freshEngine() {
+    std::unique_ptr<FPRateAlgorithm> fresh;
+    libraryCall(ErrorKind::Configuration, "", [&] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      FPRateAlgorithm::Builder copy = builder_;
+      const int status = copy.create(fresh);
+      if (fresh) copyCalibration(*engine_, *fresh);
+      return status;
+    });
+    if (!fresh) fail(ErrorKind::Configuration, "the engine cannot be built again");
+    return fresh;
+  }
+
+  FitRecord fitSpectrumOf(py::object spectrum, unsigned int beam, py::object offset, py::object slope,
+                          py::object liveTime, py::object composition) {
+    const SpectrumRecord s = toSpectrum(spectrum, offset, slope, liveTime);
+    calyx::Compound c;
+    if (!composition.is_none()) {
+      c = toCompound(composition, true);
+      requireModelled(c);
+    }
+    FitRecord record;
+    std::unique_ptr<FPRateAlgorithm> fresh = freshEngine();
+    if (!composition.is_none()) {
+      // Coinciding beta lines then tie in the ratio of the model's rates for this sample.
+      fresh->chemistry->setCompound(c);
+      computeAllRates(*fresh);
+    }
+    record.fit = fitSpectrum(*fresh, builder_.tube, beam, s);
+    return record;
+  }
+
+  /// The tool's --spectra path: each beam's spectrum fitted, quantified, then fitted again
+  /// with the predictions at the composition found and quantified once more.
+  QuantifyResult quantifySpectra(py::object spectra, py::object liveTime, double tolerance, int maxPasses,
+                                 const std::string& solver) {
+    std::vector<SpectrumRecord> records;
+    for (auto item : py::iter(spectra)) records.push_back(toSpectrum(item, py::none(), py::none(), liveTime));
+    if (records.empty()) inputError("no spectrum given");
+    if (records.size() > beamCount())
+      inputError(fmt::format("{} spectra for the {} beam(s) of the engine", records.size(), beamCount()));
+    const QuantifyOptions o = options(tolerance, maxPasses, solver);
+    std::unique_ptr<FPRateAlgorithm> fresh = freshEngine();  // this call's own: no lock needed
+    auto measure = [&] {
+      Measurement m;
+      for (unsigned int b = 0; b < records.size(); ++b)
+        m.beams.push_back(beamFromFit(fitSpectrum(*fresh, builder_.tube, b, records[b])));
+      return m;
+    };
+    auto run = [&](const Measurement& m) {
+      QuantifyResult result;
+      libraryCall(ErrorKind::Calyx, "", [&] {
+        const std::string problem = checkMeasurement(*fresh, m);
+        if (!problem.empty()) inputError(problem);
+        result = calyxpy::quantify(*fresh, m, o);
+        return 0;
+      });
+      return result;
+    };
+    QuantifyResult result = run(measure());
+    if (failureText(result).empty()) result = run(measure());
+    requireComposition(result, "");
+    return result;
+  }
+
+  SpectrumRecord synthesizeSpectrum(py::object composition, unsigned int beam, double liveTime, double offset,
+                                    double slope, unsigned int channels, py::object seed) {
+    const calyx::Compound c = toCompound(composition, true);
+    requireModelled(c);
+    if (beam >= beamCount()) inputError(fmt::format("beam {} is out of range: the engine has {} beam(s)", beam, beamCount()));
+    if (!(liveTime > 0) || !std::isfinite(liveTime)) inputError("a spectrum needs a live time above 0 s");
+    if (!(std::isfinite(offset) && std::isfinite(slope) && slope > 0))
+      inputError(fmt::format("the energy scale needs a finite offset and a slope above 0 (got {}, {})", offset, slope));
+    calyx::SyntheticSpectrumOptions so;
+    so.liveTimeSeconds = liveTime;
+    so.energyScale = {offset, slope};
+    so.channels = channels;
+    so.noise = !seed.is_none();
+    if (so.noise) so.seed = seed.cast<std::uint64_t>();
+    calyx::LinearSpectrum<double> spectrum;
+    libraryCall(ErrorKind::Calyx, "", [&] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_ptr<calyx::SpectrumFit> fitter;
+      if (calyx::SpectrumFit::create(*engine_, beam, builder_.tube, calyx::SpectrumFitOptions(), fitter) != 0) return 1;
+      engine_->chemistry->setCompound(c);
+      computeAllRates(*engine_);
+      return fitter->synthesize(*engine_, c, so, spectrum);
+    });
+    SpectrumRecord r;
+    for (unsigned int i = 0; i < spectrum.size(); ++i) r.counts.push_back(spectrum.valueAt(i));
+    r.offset = spectrum.getFirstEnergy();
+    r.slope = spectrum.getStepSize();
+    r.liveTime = liveTime;
+    r.source = "the synthetic spectrum";
+    return r;
   }
 
   void requireModelled(const calyx::Compound& c) const {
@@ -613,20 +720,46 @@ void bindEngine(py::module_& m) {
            "The library writes its trace to debug_csv (default: its platform path, /tmp/fp_cal_debug.csv). "
            "InputError for standards the engine cannot use (and the factors stay as they were).")
       .def("quantify", &Engine::quantify, py::arg("rates"), py::kw_only(), py::arg("scatter") = py::none(),
-           py::arg("tolerance") = 1e-6, py::arg("max_passes") = 200,
+           py::arg("tolerance") = 1e-6, py::arg("max_passes") = 200, py::arg("solver") = "passes",
            "Quantifies one measurement as `calyx quantify` does: first guess, then passes until no mass fraction "
-           "changes by more than tolerance, at most max_passes.\n\n"
+           "changes by more than tolerance, at most max_passes (solver='robust': damped Newton steps on the same "
+           "fixed point, which converge for rates of any scale).\n\n"
            "rates: a Rates (from read_rates, say), or a list with one entry per beam: a BeamRates, a dict "
            "{'Fe KA': rate}, or an array in the order of lines(beam); scatter: beam 0's scatter rate for the "
-           "list form. Lines with a rate of 0 or below stay out of the iteration. Returns a Result "
-           "(result.converged False when the pass limit came first).")
+           "list form. Lines with a rate of 0 or below stay out of the iteration. Returns a Result; "
+           "result.converged is False when the pass limit came first or the last pass could not correct every line "
+           "in use and the light elements (result.skipped_lines, result.light_elements_skipped). ConvergenceError, "
+           "with no composition, when a pass corrected no line or the mass fractions ran out of [0, 1].")
       .def("quantify_many", &Engine::quantifyMany, py::arg("measurements"), py::arg("threads") = py::none(),
-           py::kw_only(), py::arg("tolerance") = 1e-6, py::arg("max_passes") = 200,
+           py::kw_only(), py::arg("tolerance") = 1e-6, py::arg("max_passes") = 200, py::arg("solver") = "passes",
            "Quantifies many measurements (each as quantify takes it) on a pool of threads (default: one per "
            "core), each running an engine of its own built from this engine's configuration and calibration. "
-           "Returns the results in order, the same numbers as quantify one at a time.")
+           "Returns the results in order, the same numbers as quantify one at a time; ConvergenceError naming the "
+           "first measurement that has no composition.")
       .def("_time_core", &Engine::timeCore, py::arg("rates"), py::arg("number"),
            "Benchmark hook: thread CPU seconds per quantification of the C++ core alone (no Python).")
+      .def("fit_spectrum", &Engine::fitSpectrumOf, py::arg("spectrum"), py::arg("beam") = 0, py::kw_only(),
+           py::arg("offset") = py::none(), py::arg("slope") = py::none(), py::arg("live_time") = py::none(),
+           py::arg("composition") = py::none(),
+           "Fits one beam's spectrum as `calyx fit` does: a path (any format read_spectrum reads), a Spectrum, or "
+           "counts as an array with offset= and slope= (keV). live_time (seconds) overrides the file's and is "
+           "required where it gives none. A beta group that coincides with another line (Cr KB under Mn KA) is "
+           "tied to its alpha group in the ratio of the atomic data, or, with composition= {symbol: fraction}, of "
+           "the model's rates for that sample (what quantify_spectra's second fit does). Returns a FitResult; "
+           "InputError with the library's reason when the spectrum cannot be fitted.")
+      .def("quantify_spectra", &Engine::quantifySpectra, py::arg("spectra"), py::kw_only(),
+           py::arg("live_time") = py::none(), py::arg("tolerance") = 1e-6, py::arg("max_passes") = 200,
+           py::arg("solver") = "passes",
+           "Spectra to a composition as `calyx quantify --spectra` does: one spectrum per beam in beam order (each "
+           "as fit_spectrum takes it, arrays as Spectrum objects), fitted, quantified, fitted again with the "
+           "model's predictions at the composition found (coinciding beta lines then tie in the matrix's ratio) "
+           "and quantified once more. Returns a Result; the errors of quantify.")
+      .def("synthesize_spectrum", &Engine::synthesizeSpectrum, py::arg("composition"), py::arg("beam") = 0,
+           py::kw_only(), py::arg("live_time") = 100.0, py::arg("offset") = 0.0, py::arg("slope") = 0.02,
+           py::arg("channels") = 2048, py::arg("seed") = py::none(),
+           "A synthetic Spectrum of a beam for a composition, as `calyx simulate --spectrum` writes it: the "
+           "calibrated predictions spread by the detector response over a continuum; Poisson noise from seed "
+           "(None: no noise).")
       .def("simulate", &Engine::simulate, py::arg("composition"),
            "The forward model: rates of every analysis line (model rate x calibration factor x detector "
            "efficiency) and each beam's scatter rate, for a composition {symbol: mass fraction}. Returns Rates "

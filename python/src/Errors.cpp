@@ -8,7 +8,7 @@ namespace calyxpy {
 
 namespace {
 
-PyObject* classes[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+PyObject* classes[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* makeClass(py::module_& module, const char* name, PyObject* bases, const char* doc) {
   const std::string qualified = std::string("calyx.") + name;
@@ -60,6 +60,10 @@ void registerExceptions(py::module_& m) {
       m, "InputError", inputBases.ptr(),
       "Arguments the engine cannot use: an unknown element or line, a line the configuration does not analyse, "
       "a beam out of range, a composition that is not one, rates of the wrong shape.");
+  classes[static_cast<int>(ErrorKind::Convergence)] = makeClass(
+      m, "ConvergenceError", base,
+      "The quantification has no composition to give: a pass could correct no line, or the mass fractions ran "
+      "out of [0, 1].");
 
   py::register_exception_translator([](std::exception_ptr p) {
     try {

@@ -18,7 +18,7 @@
 namespace calyxpy {
 
 /// The Python classes, all under calyx.CalyxError.
-enum class ErrorKind { Calyx, Configuration, CalibrationFile, McaFile, Input };
+enum class ErrorKind { Calyx, Configuration, CalibrationFile, McaFile, Input, Convergence };
 
 class CalyxException : public std::runtime_error {
  public:

@@ -1,6 +1,7 @@
 // The compiled part of the calyx package (calyx._calyx): rates and results, the engine
 // (Engine.cpp), MCA files, the physics functions, and the log bridge.
 #include "Module.h"
+#include "Spectra.h"
 
 #include <cmath>
 #include <cstring>
@@ -191,6 +192,10 @@ PYBIND11_MODULE(_calyx, m) {
       .def_readonly("passes", &QuantifyResult::passes)
       .def_readonly("converged", &QuantifyResult::converged)
       .def_readonly("last_change", &QuantifyResult::lastChange, "Largest change of a mass fraction in the last pass.")
+      .def_readonly("skipped_lines", &QuantifyResult::skippedLines,
+                    "Lines in use the last pass could not correct (their rate or prediction 0 or not finite).")
+      .def_readonly("light_elements_skipped", &QuantifyResult::lightElementsSkipped,
+                    "True when the last pass could not correct the light elements.")
       .def_readonly("lines", &QuantifyResult::lines, "A LineResult per listed line.")
       .def_readonly("scatter_measured", &QuantifyResult::scatterMeasured, "Beam 0's measured scatter rate.")
       .def_readonly("scatter_predicted", &QuantifyResult::scatterPredicted,
@@ -200,6 +205,7 @@ PYBIND11_MODULE(_calyx, m) {
                            r.converged ? "converged" : "NOT converged", r.passes);
       });
 
+  bindSpectra(m);
   bindEngine(m);
 
   py::class_<Mca>(m, "Mca",

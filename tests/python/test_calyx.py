@@ -74,6 +74,57 @@ def test_batch_equals_one_at_a_time(alloy):
         assert [(l.line, l.predicted) for l in b.lines] == [(l.line, l.predicted) for l in s.lines]
 
 
+def test_outcomes_follow_the_tools_rules():
+    # Converged only when the last pass corrected every line in use; a pass that corrects no
+    # line, or fractions that run away, give no composition but the tool's message.
+    # Pb KA (75 keV) is never excited by a 40 kV tube: its prediction is 0.
+    pb_config = {"detector": {"Z": 14, "thickness": 500, "windowZ": 4, "windowThickness": 12.5},
+                 "tube": {"anodeZ": 45, "windowZ": 4, "windowThickness": 75, "takeoffAngle": 25}}
+    pb_only = calyx.Engine(dict(pb_config, beams=[{"tubeKeV": 40, "lines": [["Pb", "KA"]]}]))
+    fe_pb = calyx.Engine(dict(pb_config, beams=[{"tubeKeV": 40, "lines": [["Fe", "KA"], ["Pb", "KA"]]}]))
+    engine = calyx.Engine(ALLOY)
+    rates = engine.simulate({"Fe": 0.7, "Cr": 0.3})
+    x1000 = [calyx.BeamRates(b.lines, 1000 * b.rates, scatter=b.scatter) for b in rates.beams]
+    cases = [  # engine, rates, keywords, (converged, skipped lines) or (error text)
+        (engine, rates, {}, (True, 0)),
+        (engine, rates, {"max_passes": 1}, (False, 0)),
+        (engine, rates, {"solver": "robust"}, (True, 0)),
+        (fe_pb, [{"Fe KA": 100.0, "Pb KA": 100.0}], {}, (False, 1)),
+        (engine, x1000, {}, "the quantification diverged after"),
+        (pb_only, [{"Pb KA": 100.0}], {}, "no line could be corrected in pass 1: every line's measured rate or "
+                                          "prediction is 0 or not finite; no composition is given"),
+    ]
+    for e, given, keywords, expected in cases:
+        if isinstance(expected, str):
+            with pytest.raises(calyx.ConvergenceError, match="^" + re.escape(expected)):
+                e.quantify(given, **keywords)
+            with pytest.raises(calyx.ConvergenceError, match="^measurement 0: " + re.escape(expected)):
+                e.quantify_many([given], **keywords)
+            continue
+        result = e.quantify(given, **keywords)
+        assert (result.converged, result.skipped_lines) == expected, keywords
+        if result.converged:
+            assert result.composition["Fe"] == pytest.approx(0.7, abs=1e-5)
+
+
+def test_a_synthetic_spectrum_fits_to_the_engines_predictions():
+    engine = calyx.Engine(ALLOY)
+    steel = {"Fe": 0.70, "Cr": 0.18, "Ni": 0.10, "Mn": 0.02}
+    predicted = engine.simulate(steel).beams[0].as_dict()
+    spectrum = engine.synthesize_spectrum(steel, live_time=100.0)
+    assert spectrum.counts.shape == (2048,) and spectrum.energies[1] == pytest.approx(0.02)
+    # Mn KA lies under Cr KB: tied in the atomic ratio it is off by the matrix's share; tied in
+    # the model's ratio for the sample it is not.
+    fit = engine.fit_spectrum(spectrum, composition=steel)
+    for line in ["Fe KA", "Cr KA", "Ni KA", "Mn KA"]:
+        assert fit.rates[line] == pytest.approx(predicted[line], rel=0.02), line
+    assert fit.reduced_chi_square < 5
+    assert engine.fit_spectrum(spectrum).rates["Fe KA"] == pytest.approx(predicted["Fe KA"], rel=0.02)
+    first, end = fit.channels
+    assert np.allclose((fit.model + fit.residuals)[first:end], spectrum.counts[first:end],
+                       atol=1e-9 * spectrum.counts.max())
+
+
 def test_python_threads_run_while_the_engine_computes(alloy):
     import threading
     import time
@@ -226,6 +277,25 @@ def test_same_digits_as_the_tool(alloy, tool_calibration):
                                  rf"{re.escape(f'{line.predicted:.6g}')}$", out, re.M), line.line
     # The engine calibrated in Python has the factors of the tool's file.
     assert alloy.line_factors == pytest.approx(engine.line_factors, rel=1e-12)
+
+
+def test_spectra_quantify_with_the_tools_digits(tool_calibration):
+    engine = calyx.Engine(ALLOY)
+    engine.load_calibration(tool_calibration)
+    spectra = [EXAMPLES / "data/alloy/unknowns/stainless-316l.mca", EXAMPLES / "data/alloy/unknowns/stainless-316l.beam1.mca"]
+    out = subprocess.run([TOOL, "quantify", str(ALLOY), "--calibration", str(tool_calibration), "--spectra",
+                          *map(str, spectra)], check=True, capture_output=True, text=True).stdout
+    result = engine.quantify_spectra(spectra)
+    mine = {s: (f"{100 * f:.4f}", f"{100 * result.uncertainties[s]:.4f}")
+            for s, f in result.composition.items() if f >= 1e-6}
+    assert mine == tool_table(out)
+    assert f"converged after {result.passes} passes" in out
+    # Read to numpy and given back as counts, the spectrum gives the same fit as its file.
+    spectrum = calyx.read_spectrum(spectra[0])
+    by_file = engine.fit_spectrum(spectra[0])
+    by_array = engine.fit_spectrum(spectrum.counts, offset=spectrum.offset, slope=spectrum.slope,
+                                   live_time=spectrum.live_time)
+    assert by_array.rates == by_file.rates and by_array.scatter_rate == by_file.scatter_rate
 
 
 @pytest.mark.skipif(not os.environ.get("CALYX_BUILD_DIR"), reason="no build tree to install")
