@@ -175,6 +175,10 @@ void FPRateAlgorithm::doInitialGuess(unsigned int /*beam*/) {
   if (!detail::engineLayoutIntact(*this, "initial guess")) return;
   std::vector<double>& fractions = chemistry->fractions;
   for (double& f : fractions) f = kGuessFloor;
+  // A new measurement owes nothing to the previous one: an element without a line in use now
+  // would otherwise carry the uncertainty an earlier sample's line gave it (a new engine
+  // starts every uncertainty at 0, which the passes then set for the lines in use).
+  std::fill(chemistry->uncertainties.begin(), chemistry->uncertainties.end(), 0.0);
 
   // Only lines measured now seed the guess: a line left out of this measurement may still
   // hold the rate of an earlier sample.

@@ -148,6 +148,33 @@ TEST(IterationTest, InitialGuessIgnoresLinesLeftOutOfTheMeasurementAndUnusableRa
   EXPECT_EQ(fractionOf(*engine, "Ca"), 1e-10);
 }
 
+// A measurement's result does not depend on the one before: an element that had a line in
+// use earlier (and so an uncertainty) but none now must not carry that uncertainty over.
+TEST(IterationTest, TwoMeasurementsInSequenceEndAsTheSecondAlone) {
+  auto measure = [](FPRateAlgorithm& engine, const std::vector<XRFLine>& lines, std::vector<double> rates,
+                    std::vector<double> uncertainties) {
+    engine.setAllLinesNotInUse();
+    FPRateAlgorithm::RateMapper mapper(engine, 0, lines);
+    mapper.setRates(0.0, rates.data(), uncertainties.data());
+    engine.doInitialGuess(0);
+    for (int pass = 0; pass < 5; ++pass) engine.process(1);
+    return engine.getCompound();
+  };
+  const std::vector<XRFLine> both = {line("Cr", 0), line("Fe", 0)}, feOnly = {line("Fe", 0)};
+  std::unique_ptr<FPRateAlgorithm> sequence = twoBeamEngine();
+  measure(*sequence, both, {0.2, 0.6}, {0.01, 0.02});
+  const Compound second = measure(*sequence, feOnly, {0.5}, {0.03});
+  std::unique_ptr<FPRateAlgorithm> alone = twoBeamEngine();
+  const Compound expected = measure(*alone, feOnly, {0.5}, {0.03});
+  ASSERT_EQ(second.size(), expected.size());
+  for (const ElementChemistry& e : expected) {
+    const ElementChemistry* s = second.find(e.element);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->fraction, e.fraction) << printableSymbol(e.element);
+    EXPECT_EQ(s->uncertainty, e.uncertainty) << printableSymbol(e.element);
+  }
+}
+
 TEST(IterationTest, NormalizationRaisesTinyFractionsAndScalesUncertaintiesAlike) {
   FPRateAlgorithm::Builder builder = testing::handheldBuilder();
   Beam beam(40.0f);
