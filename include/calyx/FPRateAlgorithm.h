@@ -158,6 +158,31 @@ class CALYX_EXPORT FPRateAlgorithm {
   /// doInitialGuess(). Ends with the rates computed at the final, normalised composition.
   /// Stops at `maxPasses` model passes or when every residual is below `tolerance`.
   SolveResult solve(int lastBeam, int maxPasses, double tolerance);
+  /// How a whole quantification (quantify()) ended.
+  struct CALYX_EXPORT QuantifyOutcome {
+    int passes = 0;            ///< model passes done
+    /// Sound: the fractions stopped moving (by at most the tolerance) and the last pass
+    /// corrected every line in use and, where configured, the light elements (robust solver:
+    /// every residual below the tolerance).
+    bool converged = false;
+    double lastChange = 0.0;   ///< largest change of a fraction in the last pass (robust: residual spread)
+    unsigned int skippedLines = 0;      ///< in-use lines the last pass could not correct
+    bool lightElementsSkipped = false;  ///< the last pass could not correct the light elements
+    /// A pass corrected no line (every measured rate or prediction 0 or not finite): the
+    /// composition is no result.
+    bool noLineCorrected = false;
+    /// Not empty when the fractions ran away (a fraction not finite or outside [-1, 2], or
+    /// their sum above 2): what shows it, e.g. "Cr at 1.2e+50 mass %". The composition is no
+    /// result then.
+    std::string divergence;
+    /// True when getCompound() holds a composition to report (converged or not).
+    bool hasResult() const { return !noLineCorrected && divergence.empty(); }
+  };
+  /// A whole quantification of the rates set through RateMapper: doInitialGuess(), then
+  /// process(lastBeam) until no fraction changes by more than `tolerance` (at most
+  /// `maxPasses` passes), or with `robust` solve(). Stops at once when a pass corrects no
+  /// line or the composition stops being finite. The composition stays in the chemistry.
+  QuantifyOutcome quantify(int lastBeam, int maxPasses, double tolerance, bool robust = false);
   /// Raises every fraction to at least 1e-8, then scales fractions and uncertainties to a
   /// sum of 1.
   void normalizeAllChem();

@@ -92,27 +92,6 @@ void clearMeasurement(FPRateAlgorithm& engine) {
   }
 }
 
-namespace {
-
-// A composition whose mass fractions (or their sum) leave [0, 1] by more than this is no
-// result but a diverged iteration: a pass leaves the fractions unnormalised and an early one
-// may overshoot, but a fraction or a sum beyond 200 % is no step of a working iteration.
-constexpr double kFractionSlack = 1.0;
-
-// Empty for a composition within [0, 1] (give or take kFractionSlack); otherwise what leaves it.
-std::string divergence(const calyx::Compound& composition) {
-  double sum = 0;
-  for (const calyx::ElementChemistry& e : composition) {
-    if (!std::isfinite(e.fraction) || e.fraction < -kFractionSlack || e.fraction > 1 + kFractionSlack)
-      return fmt::format("{} at {:g} mass %", calyx::printableSymbol(e.element), 100 * e.fraction);
-    sum += e.fraction;
-  }
-  if (sum > 1 + kFractionSlack) return fmt::format("the mass fractions add up to {:g} %", 100 * sum);
-  return "";
-}
-
-}  // namespace
-
 std::string failureText(const QuantifyResult& r) {
   if (r.noLineCorrected)
     return fmt::format("no line could be corrected in pass {}: every line's measured rate or prediction is 0 or not "
@@ -150,47 +129,17 @@ QuantifyResult quantify(FPRateAlgorithm& engine, const Measurement& m, const Qua
 
   QuantifyResult result;
   result.sample = m.sample;
-  engine.doInitialGuess(0);
-  std::vector<double> previous = engine.chemistry->fractions;
   const int lastBeam = static_cast<int>(engine.shermans.size()) - 1;
-  if (o.robust) {
-    const FPRateAlgorithm::SolveResult solved = engine.solve(lastBeam, o.maxPasses, o.tolerance);
-    result.passes = solved.passes;
-    result.converged = solved.converged;
-    result.lastChange = solved.residual;
-  }
-  while (!o.robust && result.passes < o.maxPasses) {
-    engine.process(lastBeam);
-    ++result.passes;
-    const FPRateAlgorithm::PassReport& pass = engine.lastPass();
-    result.skippedLines = pass.skipped;
-    result.lightElementsSkipped = pass.lightElementsSkipped;
-    if (pass.corrected == 0) {
-      result.noLineCorrected = true;
-      return result;
-    }
-    if (!pass.finite) break;  // reported as diverged below
-    const std::vector<double>& now = engine.chemistry->fractions;
-    double change = 0;
-    for (std::size_t i = 0; i < now.size(); ++i) {
-      const double d = std::fabs(now[i] - previous[i]);
-      change = std::isnan(d) ? d : std::max(change, d);
-    }
-    previous = now;
-    result.lastChange = change;
-    if (change <= o.tolerance) {
-      // Still, but not converged while lines or the light elements sit out: the passes
-      // that follow would not change that.
-      result.converged = pass.skipped == 0 && !pass.lightElementsSkipped;
-      break;
-    }
-  }
+  const FPRateAlgorithm::QuantifyOutcome outcome = engine.quantify(lastBeam, o.maxPasses, o.tolerance, o.robust);
+  result.passes = outcome.passes;
+  result.converged = outcome.converged;
+  result.lastChange = outcome.lastChange;
+  result.skippedLines = outcome.skippedLines;
+  result.lightElementsSkipped = outcome.lightElementsSkipped;
+  result.noLineCorrected = outcome.noLineCorrected;
+  result.divergence = outcome.divergence;
+  if (!outcome.hasResult()) return result;
   result.composition = engine.getCompound();
-  result.divergence = divergence(result.composition);
-  if (!result.divergence.empty()) {
-    result.converged = false;
-    return result;
-  }
 
   // The predictions at the final composition, for the lines the measurement listed.
   computeAllRates(engine);

@@ -9,7 +9,10 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "calyx/FPRateAlgorithm.h"
 #include "FPRateAlgorithm/Layout.h"
@@ -340,6 +343,70 @@ Compound FPRateAlgorithm::getCompound() const {
   for (std::size_t i = 0; i < n; ++i)
     compound.insert(ElementChemistry(chemistry->elements[i], chemistry->fractions[i], chemistry->uncertainties[i]));
   return compound;
+}
+
+namespace {
+
+// A composition whose mass fractions (or their sum) leave [0, 1] by more than this is no
+// result but a diverged iteration: a pass leaves the fractions unnormalised and an early one
+// may overshoot (a steel sums to 114 % after its first pass), but a fraction or a sum beyond
+// 200 % is no step of a working iteration.
+constexpr double kFractionSlack = 1.0;
+
+// Empty for a composition within [0, 1] (give or take kFractionSlack); otherwise what leaves it.
+std::string divergence(const Compound& composition) {
+  double sum = 0;
+  for (const ElementChemistry& e : composition) {
+    if (!std::isfinite(e.fraction) || e.fraction < -kFractionSlack || e.fraction > 1 + kFractionSlack)
+      return fmt::format("{} at {:g} mass %", printableSymbol(e.element), 100 * e.fraction);
+    sum += e.fraction;
+  }
+  if (sum > 1 + kFractionSlack) return fmt::format("the mass fractions add up to {:g} %", 100 * sum);
+  return "";
+}
+
+}  // namespace
+
+FPRateAlgorithm::QuantifyOutcome FPRateAlgorithm::quantify(int lastBeam, int maxPasses, double tolerance,
+                                                           bool robust) {
+  QuantifyOutcome result;
+  doInitialGuess(0);
+  std::vector<double> previous = chemistry->fractions;
+  if (robust) {
+    const SolveResult solved = solve(lastBeam, maxPasses, tolerance);
+    result.passes = solved.passes;
+    result.converged = solved.converged;
+    result.lastChange = solved.residual;
+  }
+  while (!robust && result.passes < maxPasses) {
+    process(lastBeam);
+    ++result.passes;
+    const PassReport& pass = lastPass();
+    result.skippedLines = pass.skipped;
+    result.lightElementsSkipped = pass.lightElementsSkipped;
+    if (pass.corrected == 0) {
+      result.noLineCorrected = true;
+      return result;
+    }
+    if (!pass.finite) break;  // reported as diverged below
+    const std::vector<double>& now = chemistry->fractions;
+    double change = 0;
+    for (std::size_t i = 0; i < now.size() && i < previous.size(); ++i) {
+      const double d = std::fabs(now[i] - previous[i]);
+      change = std::isnan(d) ? d : std::max(change, d);
+    }
+    previous = now;
+    result.lastChange = change;
+    if (change <= tolerance) {
+      // Still, but not converged while lines or the light elements sit out: the passes
+      // that follow would not change that.
+      result.converged = pass.skipped == 0 && !pass.lightElementsSkipped;
+      break;
+    }
+  }
+  result.divergence = divergence(getCompound());
+  if (!result.divergence.empty()) result.converged = false;
+  return result;
 }
 
 }  // namespace calyx

@@ -25,11 +25,6 @@ using calyx::FPRateAlgorithm;
 // Elements below this mass fraction are listed as not found in the table (the engine keeps
 // every fraction at 1e-8 or above).
 constexpr double kNotFound = 1e-6;
-// A composition whose mass fractions (or their sum) leave [0, 1] by more than this is no
-// result but a diverged iteration. A pass leaves the fractions unnormalised, and an early one
-// may overshoot (a sum of 114 % after the first pass of a steel); a fraction or a sum beyond
-// 200 % is no step of a working iteration.
-constexpr double kFractionSlack = 1.0;
 
 struct QuantifyOptions {
   std::string config;
@@ -70,20 +65,6 @@ struct Result {
   double scatterPredicted = 0;
 };
 
-std::vector<double> fractions(const FPRateAlgorithm& engine) { return engine.chemistry->fractions; }
-
-// Empty for a composition within [0, 1] (give or take kFractionSlack); otherwise what leaves it.
-std::string divergence(const calyx::Compound& composition) {
-  double sum = 0;
-  for (const calyx::ElementChemistry& e : composition) {
-    if (!std::isfinite(e.fraction) || e.fraction < -kFractionSlack || e.fraction > 1 + kFractionSlack)
-      return fmt::format("{} at {:g} mass %", calyx::printableSymbol(e.element), 100 * e.fraction);
-    sum += e.fraction;
-  }
-  if (sum > 1 + kFractionSlack) return fmt::format("the mass fractions add up to {:g} %", 100 * sum);
-  return "";
-}
-
 Result quantify(Instrument& instrument, const RatesRecord& rates, const QuantifyOptions& o) {
   FPRateAlgorithm& engine = *instrument.engine;
   engine.setAllLinesNotInUse();
@@ -110,50 +91,18 @@ Result quantify(Instrument& instrument, const RatesRecord& rates, const Quantify
       if (!(r.rate > 0)) engine.findLine(b, r.line)->measuredRate = r.rate;
 
   Result result;
-  engine.doInitialGuess(0);
-  std::vector<double> previous = fractions(engine);
   const int lastBeam = static_cast<int>(instrument.beamCount()) - 1;
-  if (o.solver == "robust") {
-    // The residuals' spread is relative: a tolerance on it bounds each fraction's error by
-    // about the same share of the fraction.
-    const FPRateAlgorithm::SolveResult solved = engine.solve(lastBeam, o.maxPasses, o.tolerance);
-    result.passes = solved.passes;
-    result.converged = solved.converged;
-    result.lastChange = solved.residual;
-    previous = fractions(engine);
-  }
-  while (o.solver != "robust" && result.passes < o.maxPasses) {
-    engine.process(lastBeam);
-    ++result.passes;
-    const FPRateAlgorithm::PassReport& pass = engine.lastPass();
-    result.skippedLines = pass.skipped;
-    result.lightElementsSkipped = pass.lightElementsSkipped;
-    if (pass.corrected == 0) {
-      result.noLineCorrected = true;
-      return result;
-    }
-    if (!pass.finite) break;  // reported as diverged below
-    const std::vector<double> now = fractions(engine);
-    double change = 0;
-    for (std::size_t i = 0; i < now.size(); ++i) {
-      const double d = std::fabs(now[i] - previous[i]);
-      change = std::isnan(d) ? d : std::max(change, d);
-    }
-    previous = now;
-    result.lastChange = change;
-    if (change <= o.tolerance) {
-      // Still, but not converged while lines or the light elements sit out: the passes
-      // that follow would not change that.
-      result.converged = pass.skipped == 0 && !pass.lightElementsSkipped;
-      break;
-    }
-  }
+  const FPRateAlgorithm::QuantifyOutcome outcome =
+      engine.quantify(lastBeam, o.maxPasses, o.tolerance, o.solver == "robust");
+  result.passes = outcome.passes;
+  result.converged = outcome.converged;
+  result.lastChange = outcome.lastChange;
+  result.skippedLines = outcome.skippedLines;
+  result.lightElementsSkipped = outcome.lightElementsSkipped;
+  result.noLineCorrected = outcome.noLineCorrected;
+  result.divergence = outcome.divergence;
+  if (!outcome.hasResult()) return result;
   result.composition = engine.getCompound();
-  result.divergence = divergence(result.composition);
-  if (!result.divergence.empty()) {
-    result.converged = false;
-    return result;
-  }
 
   // The predictions at the final composition.
   computeAllRates(engine);
