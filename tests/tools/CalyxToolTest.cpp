@@ -487,7 +487,7 @@ TEST_F(CalyxToolTest, EveryBadInputGivesStatusTwoAndOneLineNamingTheFault) {
       {"simulate /no/such/config.json -c Fe=1 -o " + quoted(out), {"/no/such/config.json: cannot open"}},
       {"simulate " + quoted(badJson) + " -c Fe=1 -o " + quoted(out), {"bad.json: not valid JSON"}},
       {"simulate " + quoted(cfgType) + " -c Fe=1 -o " + quoted(out), {"cfg-type.json", "tubeKeV: expected a number, found a string"}},
-      {"simulate " + quoted(cfgSymbol) + " -c Fe=1 -o " + quoted(out), {"cfg-symbol.json", "unknown element symbol \"Xx\""}},
+      {"simulate " + quoted(cfgSymbol) + " -c Fe=1 -o " + quoted(out), {"cfg-symbol.json", "error reading symbol: Xx"}},
       {"simulate " + cfg + " -c Xx=1 -o " + quoted(out), {"--composition Xx=1", "unknown element symbol \"Xx\""}},
       {"simulate " + cfg + " -c U=1 -o " + quoted(out), {"U is not among the elements of"}},
       {"simulate " + cfg + " -c Fe=0.5 -o " + quoted(out), {"add up to 0.5"}},
