@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "calyx/CSVWriter.h"
+#include "calyx/Calibration.h"
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "calyx/MCAFile.h"

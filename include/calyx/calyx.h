@@ -15,6 +15,7 @@
 #include "calyx/TubeSpectrum.h"
 #include "calyx/Sherman.h"
 #include "calyx/FPRateAlgorithm.h"
+#include "calyx/Calibration.h"
 #include "calyx/Regression.h"
 #include "calyx/CSVWriter.h"
 #include "calyx/MCAFile.h"

@@ -14,6 +14,7 @@
 #include <Eigen/Dense>
 
 #include "calyx/CSVWriter.h"
+#include "calyx/Calibration.h"
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "calyx/Regression.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "calyx/Calibration.h"
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "support/LogCapture.h"

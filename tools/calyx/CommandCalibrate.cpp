@@ -9,6 +9,8 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <calyx/Calibration.h>
+
 #include "Commands.h"
 #include "Error.h"
 #include "InputFile.h"
