@@ -163,6 +163,12 @@ class CALYX_EXPORT Sherman {
   std::vector<double> scratch_;  ///< per-call terms, kept between calls to spare allocations
 };
 
+/// Σ w σC(E) / Σ w μ(E) over the chemistry's current fractions: the Compton share of the
+/// attenuation (as comptonScatterCoefficient of a Compound, Scatter.h).
+CALYX_EXPORT double comptonScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV);
+/// Σ w σR(E) / Σ w μ(E) over the chemistry's current fractions: the Rayleigh share.
+CALYX_EXPORT double rayleahScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV);
+
 }  // namespace calyx
 
 #endif  // CALYX_SHERMAN_H

@@ -10,6 +10,7 @@
 #include "calyx/XRFLine.h"
 #include "calyx/SharedBuffer.h"
 #include "calyx/Spectrum.h"
+#include "calyx/Scatter.h"
 #include "calyx/Filter.h"
 #include "calyx/Hardware.h"
 #include "calyx/TubeSpectrum.h"
