@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "support/Files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -37,14 +39,8 @@ struct ToolRun {
   std::string err;
 };
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using calyx::testing::readFile;
+using calyx::testing::writeFile;
 
 std::string quoted(const std::string& s) {
   std::string out = "'";
