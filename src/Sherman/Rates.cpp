@@ -95,14 +95,14 @@ bool Sherman::linesMatchChemistry() const {
 double Sherman::secondaryFluorescense(unsigned int i, unsigned int k, unsigned int j) const {
   const double sinIn = std::sin(incidenceAngle_.radians());
   const double sinOut = std::sin(takeOffAngle_.radians());
-  const std::size_t stride = binCount;
-  const double analytePhotoAtPoint = photoTable[i * stride + j];
-  const double enhancerPhotoAtPoint = photoTable[k * stride + j];
+  const std::size_t stride = binCount_;
+  const double analytePhotoAtPoint = photoTable_[i * stride + j];
+  const double enhancerPhotoAtPoint = photoTable_[k * stride + j];
   const double analytePhotoAtEnhancerLine = detail::xrl::csPhoto(
       lines[i].line.element().atomicNumber(), lines[k].line.lineEnergyKeV());
-  const double muAtPoint = binAttenuation[j];
-  const double muAtEnhancerLine = lineAttenuation[k];
-  const double muAtAnalyteLine = lineAttenuation[i];
+  const double muAtPoint = binAttenuation_[j];
+  const double muAtEnhancerLine = lineAttenuation_[k];
+  const double muAtAnalyteLine = lineAttenuation_[i];
 
   const double A = 0.5 * lines[k].sensitivity * enhancerPhotoAtPoint * analytePhotoAtEnhancerLine /
                    analytePhotoAtPoint;
@@ -122,12 +122,12 @@ int Sherman::computeRates() {
   // A model assembled without the builder, or whose lines or chemistry were changed by
   // hand, gets its tables now.
   const std::size_t chemistrySize = chemistry != nullptr ? chemistry->elements.size() : 0;
-  if (tables_ == nullptr || tables_->lineCount != lines.size() || tables_->pointCount != binCount ||
+  if (tables_ == nullptr || tables_->lineCount != lines.size() || tables_->pointCount != binCount_ ||
       tables_->elementCount != chemistrySize)
     buildTables();
   const Tables& t = *tables_;
   const std::size_t n = lines.size();
-  const std::size_t m = binCount;
+  const std::size_t m = binCount_;
   const std::size_t elementCount = t.elementCount;
   const double* fractions = chemistry != nullptr ? chemistry->fractions.data() : nullptr;
 
@@ -141,8 +141,8 @@ int Sherman::computeRates() {
   }
 
   // Sample attenuation at each line energy and at each excitation energy.
-  sampleAttenuation(t.lineMu.data(), n, n, elementCount, fractions, lineAttenuation);
-  sampleAttenuation(t.pointMu.data(), pointCount, m, elementCount, fractions, binAttenuation);
+  sampleAttenuation(t.lineMu.data(), n, n, elementCount, fractions, lineAttenuation_);
+  sampleAttenuation(t.pointMu.data(), pointCount, m, elementCount, fractions, binAttenuation_);
 
   // Small models run on the calling thread: waking the workers would cost more than
   // they save.
@@ -160,13 +160,13 @@ int Sherman::computeRates() {
   const double sinOut = t.sinOut;
   for (std::size_t j = 0; j < pointCount; ++j) {
     value[j] = excitation->valueAt(static_cast<unsigned int>(j));
-    incidenceDenominator[j] = binAttenuation[j] / sinIn;
+    incidenceDenominator[j] = binAttenuation_[j] / sinIn;
   }
 
   const double* energy = t.energyKeV.data();
-  const double* photo = photoTable.data();
-  const double* muAtPoint = binAttenuation.data();
-  const double* muAtLine = lineAttenuation.data();
+  const double* photo = photoTable_.data();
+  const double* muAtPoint = binAttenuation_.data();
+  const double* muAtLine = lineAttenuation_.data();
   const long long enhancingCount = static_cast<long long>(t.enhancing.size());
   const long long lineCount = static_cast<long long>(n);
 
