@@ -102,23 +102,30 @@ void checkCalibrationFile(const Instrument& instrument, const JsonNode& root) {
   }
 }
 
-}  // namespace
-
-void readConfiguration(const std::string& path, Instrument& out) {
-  const Json::Value root = readJsonFile(path);
-  prescanConfiguration(JsonNode(root, path));
-  out.configPath = path;
+// Runs one of the library's readers of `path` (status 0 on success): its errors, and the
+// JsonCpp type errors and unknown line codes it lets through, become an input error of `path`.
+template <typename Read>
+void readThroughLibrary(const std::string& path, const char* what, Read read) {
   LibraryErrors errors;
   int status = 0;
   try {
-    status = out.builder.readConfig(root);
+    status = read();
   } catch (const Json::Exception& e) {
     inputError(path, "a value has the wrong JSON type (" + oneLine(e.what()) + ")");
   } catch (const std::out_of_range&) {
     inputError(path, "a line code the library does not know");
   }
   if (status != 0 || errors.any())
-    inputError(path, errors.any() ? errors.text() : "the library could not read the configuration");
+    inputError(path, errors.any() ? errors.text() : std::string("the library could not read the ") + what);
+}
+
+}  // namespace
+
+void readConfiguration(const std::string& path, Instrument& out) {
+  const Json::Value root = readJsonFile(path);
+  prescanConfiguration(JsonNode(root, path));
+  out.configPath = path;
+  readThroughLibrary(path, "configuration", [&] { return out.builder.readConfig(root); });
 }
 
 void buildEngine(Instrument& instrument) {
@@ -141,17 +148,7 @@ void requireScatterModel(const Instrument& instrument) {
 void loadCalibration(Instrument& instrument, const std::string& path) {
   const Json::Value root = readJsonFile(path);
   checkCalibrationFile(instrument, JsonNode(root, path));
-  LibraryErrors errors;
-  int status = 0;
-  try {
-    status = instrument.engine->readCalibrationFile(path.c_str());
-  } catch (const Json::Exception& e) {
-    inputError(path, "a value has the wrong JSON type (" + oneLine(e.what()) + ")");
-  } catch (const std::out_of_range&) {
-    inputError(path, "a line code the library does not know");
-  }
-  if (status != 0 || errors.any())
-    inputError(path, errors.any() ? errors.text() : "the library could not read the calibration");
+  readThroughLibrary(path, "calibration", [&] { return instrument.engine->readCalibrationFile(path.c_str()); });
 }
 
 void requireModelledElements(const Instrument& instrument, const calyx::Compound& compound,
