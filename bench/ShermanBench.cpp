@@ -74,7 +74,7 @@ void computeRates(benchmark::State& state, std::unique_ptr<BenchModel> (*make)()
     benchmark::DoNotOptimize(bench->model.lines.front().rate);
   }
   state.counters["lines"] = static_cast<double>(bench->model.lines.size());
-  state.counters["points"] = bench->model.binCount;
+  state.counters["points"] = bench->model.binCount();
   omp_set_num_threads(saved);
 }
 
@@ -86,7 +86,7 @@ void referenceRates(benchmark::State& state, std::unique_ptr<BenchModel> (*make)
     benchmark::DoNotOptimize(r.rates.data());
   }
   state.counters["lines"] = static_cast<double>(bench->model.lines.size());
-  state.counters["points"] = bench->model.binCount;
+  state.counters["points"] = bench->model.binCount();
 }
 
 BENCHMARK_CAPTURE(computeRates, small, smallModel)

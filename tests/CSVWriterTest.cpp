@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/Files.h"
 #include "support/ScratchDir.h"
 
 namespace calyx {
@@ -21,12 +22,7 @@ std::string tempPath(const char* name) {
   return scratch.path(name);
 }
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing::readFile;
 
 TEST(CSVWriterTest, WritesCellsJoinedByCommasOneRowPerLine) {
   const std::string path = tempPath("rows.csv");
@@ -37,7 +33,7 @@ TEST(CSVWriterTest, WritesCellsJoinedByCommasOneRowPerLine) {
     w.writeLine({"x"});
     w.writeLine({""});
     w.writeLine({"1,5", "2"});
-    EXPECT_EQ(readAll(path), "a,b,c\n\nx\n\n1,5,2\n");  // each row is flushed at once
+    EXPECT_EQ(readFile(path), "a,b,c\n\nx\n\n1,5,2\n");  // each row is flushed at once
   }
   std::remove(path.c_str());
 }
@@ -46,7 +42,7 @@ TEST(CSVWriterTest, NewWriterEmptiesTheFile) {
   const std::string path = tempPath("again.csv");
   { CSVWriter(path.c_str()).writeLine({"old"}); }
   { CSVWriter w(path.c_str()); }
-  EXPECT_EQ(readAll(path), "");
+  EXPECT_EQ(readFile(path), "");
   std::remove(path.c_str());
 }
 
@@ -73,16 +69,16 @@ TEST(CSVWriterTest, WholeFileWriterReplacesThePathOnlyWhenDone) {
       first.writeLine({"first", std::to_string(row)});
       second.writeLine({"second", std::to_string(row)});
     }
-    EXPECT_EQ(readAll(path), "old\n");
+    EXPECT_EQ(readFile(path), "old\n");
   }  // second is destroyed first, then first: the last one put in place wins whole
-  EXPECT_EQ(readAll(path), "first,0\nfirst,1\nfirst,2\n");
+  EXPECT_EQ(readFile(path), "first,0\nfirst,1\nfirst,2\n");
   try {
     CSVWriter abandoned(path.c_str(), CSVWriter::ReplaceWhole{});
     abandoned.writeLine({"partial"});
     throw std::runtime_error("calibration failed");
   } catch (const std::runtime_error&) {
   }
-  EXPECT_EQ(readAll(path), "first,0\nfirst,1\nfirst,2\n");
+  EXPECT_EQ(readFile(path), "first,0\nfirst,1\nfirst,2\n");
   int entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) entries += entry.path() == path ? 1 : 100;
   EXPECT_EQ(entries, 1) << "a temporary file was left in " << dir;

@@ -2,6 +2,7 @@
 // Beer-Lambert and mixture formulas written out here on xraylib's C functions.
 // Tolerance: 1e-12 relative for every formula on xraylib data.
 #include "calyx/Filter.h"
+#include "calyx/Sherman.h"
 
 #include <cmath>
 #include <set>

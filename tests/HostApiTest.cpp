@@ -15,12 +15,14 @@
 #include <gtest/gtest.h>
 
 #include "calyx/CSVWriter.h"
+#include "calyx/Calibration.h"
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "calyx/MCAFile.h"
 #include "calyx/OptimizationProblem.h"
 #include "calyx/Spectrum.h"
 #include "support/HandheldEngine.h"
+#include "support/Files.h"
 #include "support/LogCapture.h"
 
 namespace calyx {
@@ -51,12 +53,7 @@ class Scratch {
   std::string dir_;
 };
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::readFile;
 
 // A 40 kV beam with Fe and Ni KA and oxygen estimated from scatter.
 std::unique_ptr<FPRateAlgorithm> oxideEngine() {
@@ -187,7 +184,7 @@ TEST(HostApiTest, ACalibrationFileIsNeverWrittenWithANonFiniteValue) {
     LogCapture log;
     EXPECT_EQ(engine->writeCalibrationFile(path.c_str()), 1);
     EXPECT_TRUE(log.contains(row.message, err));
-    EXPECT_EQ(readAll(path), "previous calibration");
+    EXPECT_EQ(readFile(path), "previous calibration");
   }
 }
 
@@ -351,7 +348,7 @@ TEST(HostApiTest, MetadataTheMcaFormatCannotCarryIsRefusedAndNothingIsWritten) {
     LogCapture log;
     EXPECT_EQ(mca.write(path), 1);
     EXPECT_TRUE(log.contains(row.reason, err));
-    EXPECT_EQ(readAll(path), "previous spectrum");
+    EXPECT_EQ(readFile(path), "previous spectrum");
   }
   // What the format carries comes back unchanged, "=" inside a value included.
   MCAFile mca;

@@ -1,8 +1,8 @@
 /// @file
-/// Attenuation and scatter primitives: filters in the beam path, single-element layers,
-/// Compton energies and the Compton and Rayleigh share of a sample's attenuation.
+/// Filters in the beam path and single-element layers (the scatter functions are in
+/// Scatter.h, included here for the code that found them in this header).
 ///
-/// Units: energy keV, coefficients cm²/g (xraylib's CS_Total, CS_Compt, CS_Rayl), density
+/// Units: energy keV, coefficients cm²/g (xraylib's CS_Total), density
 /// g/cm³, thickness given in micrometres and held in cm. Functions are stateless and free of
 /// input checks (data xraylib cannot give enter as 0; nothing is logged), so they may be
 /// called from any thread.
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "calyx/Chemistry.h"
-#include "calyx/Sherman.h"
+#include "calyx/Scatter.h"  // the scatter functions lived here once
 #include "calyx/XRFLine.h"
 #include "calyx/export.h"
 
@@ -48,26 +48,6 @@ CALYX_EXPORT double filterTransmission(int atomicNumber, double thicknessMicrome
                                        double energyKeV);
 /// The same at the element's own density (xraylib ElementDensity).
 CALYX_EXPORT double filterTransmission(int atomicNumber, double thicknessMicrometres, double energyKeV);
-
-/// Energy assigned to a photon of energy E scattered through `angle`:
-/// hc / (hc/E - λc (1 - cos θ)). The wavelength shift is subtracted (a physical Compton
-/// photon loses energy; the scatter model and its calibration are built on this pairing),
-/// so the result lies at or above E and grows without bound as the shift nears hc/E.
-/// Domain: 0 < E < hc / (λc (1 - cos θ)), about 511 keV at 90 degrees and 316 keV at
-/// 128 degrees. Outside it (and for a non-finite E or angle) the result is NaN.
-CALYX_EXPORT double comptonScatterEnergy(const Angle& angle, double energyKeV);
-/// The same at 128 degrees (domain below about 316 keV).
-CALYX_EXPORT double comptonScatterEnergy(double energyKeV);
-
-/// Σ w σC(E) / Σ w μ(E): the Compton share of the attenuation (weights not normalised;
-/// NaN for an empty composition).
-CALYX_EXPORT double comptonScatterCoefficient(const Compound& compound, double energyKeV);
-/// As above, over the chemistry's current fractions.
-CALYX_EXPORT double comptonScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV);
-/// Σ w σR(E) / Σ w μ(E): the Rayleigh share.
-CALYX_EXPORT double rayleahScatterCoefficient(const Compound& compound, double energyKeV);
-/// As above, over the chemistry's current fractions.
-CALYX_EXPORT double rayleahScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV);
 
 }  // namespace calyx
 

@@ -144,12 +144,17 @@ class CALYX_EXPORT Sherman {
   std::string dataFault() const;
 
   std::shared_ptr<Chemistry> chemistry;
-  unsigned int binCount = 0;  ///< excitation points when the model was built
   std::shared_ptr<SpectrumBase<double>> excitation;
   std::vector<Line> lines;
-  std::vector<double> lineAttenuation;  ///< μs at each line energy, cm²/g
-  std::vector<double> binAttenuation;   ///< μs at each excitation energy, cm²/g
-  std::vector<double> photoTable;       ///< τ(Z_line, E_j), row-major, stride binCount
+
+  // Caches of the model, read-only outside it.
+  unsigned int binCount() const { return binCount_; }  ///< excitation points when the model was built
+  /// μs at each line energy, cm²/g, from the last computeRates().
+  const std::vector<double>& lineAttenuation() const { return lineAttenuation_; }
+  /// μs at each excitation energy, cm²/g, from the last computeRates().
+  const std::vector<double>& binAttenuation() const { return binAttenuation_; }
+  /// τ(Z_line, E_j), row-major, stride binCount().
+  const std::vector<double>& photoTable() const { return photoTable_; }
 
  private:
   struct Tables;  // composition-independent tables (Sherman/Tables.h), shared by copies
@@ -161,7 +166,17 @@ class CALYX_EXPORT Sherman {
   Photoabsorption photoabsorption_ = Photoabsorption::Total;
   std::shared_ptr<const Tables> tables_;
   std::vector<double> scratch_;  ///< per-call terms, kept between calls to spare allocations
+  unsigned int binCount_ = 0;
+  std::vector<double> lineAttenuation_;
+  std::vector<double> binAttenuation_;
+  std::vector<double> photoTable_;
 };
+
+/// Σ w σC(E) / Σ w μ(E) over the chemistry's current fractions: the Compton share of the
+/// attenuation (as comptonScatterCoefficient of a Compound, Scatter.h).
+CALYX_EXPORT double comptonScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV);
+/// Σ w σR(E) / Σ w μ(E) over the chemistry's current fractions: the Rayleigh share.
+CALYX_EXPORT double rayleahScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV);
 
 }  // namespace calyx
 

@@ -19,6 +19,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <calyx/Calibration.h>
 #include <calyx/FPRateAlgorithm.h>
 #include <calyx/Filter.h>
 #include <calyx/TubeSpectrum.h>

@@ -202,6 +202,19 @@ std::shared_ptr<SpectrumBase<double>> userExcitation(const FPRateAlgorithm::Buil
   return spectrum;
 }
 
+// An element symbol of the configuration; false (with the error) for one the tables do not
+// know. A value that is not a string throws JsonCpp's type error, as every reader here does.
+bool readSymbol(const Json::Value& value, Element& out) {
+  const char* symbol = value.asCString();
+  const Element element(symbol);
+  if (element.atomicNumber() < 1) {
+    CALYX_LOG_ERR("error reading symbol: {:s}", symbol);
+    return false;
+  }
+  out = element;
+  return true;
+}
+
 }  // namespace
 
 using Beam = FPRateAlgorithm::Builder::Beam;
@@ -272,12 +285,8 @@ int Beam::readBeam(const Json::Value& value, std::unique_ptr<Beam>& out) {
   CALYX_LOG_INFO("readBeam 3");
   if (value.isMember("allLines")) {
     for (const Json::Value& entry : value["allLines"]) {
-      const char* symbol = entry.asCString();
-      const Element element(symbol);
-      if (element.atomicNumber() < 1) {
-        CALYX_LOG_ERR("error reading symbol: {:s}", symbol);
-        return 1;
-      }
+      Element element;
+      if (!readSymbol(entry, element)) return 1;
       beam.addAllLinesFromElement(element, false);
     }
   }
@@ -285,12 +294,8 @@ int Beam::readBeam(const Json::Value& value, std::unique_ptr<Beam>& out) {
   CALYX_LOG_INFO("readBeam 4");
   if (value.isMember("lines")) {
     for (const Json::Value& entry : value["lines"]) {
-      const char* symbol = entry[0].asCString();
-      const Element element(symbol);
-      if (element.atomicNumber() < 1) {
-        CALYX_LOG_ERR("error reading symbol: {:s}", symbol);
-        return 1;
-      }
+      Element element;
+      if (!readSymbol(entry[0], element)) return 1;
       const Json::Value& name = entry[1];
       int code = 0;
       if (name.isInt()) {
@@ -311,12 +316,8 @@ int Beam::readBeam(const Json::Value& value, std::unique_ptr<Beam>& out) {
   CALYX_LOG_INFO("readBeam 5");
   if (value.isMember("LEElements")) {
     for (const Json::Value& entry : value["LEElements"]) {
-      const char* symbol = entry.asCString();
-      const Element element(symbol);
-      if (element.atomicNumber() < 1) {
-        CALYX_LOG_ERR("error reading symbol: {:s}", symbol);
-        return 1;
-      }
+      Element element;
+      if (!readSymbol(entry, element)) return 1;
       beam.addLEelement(element);
     }
   }

@@ -188,9 +188,9 @@ int Sherman::Builder::create(Sherman& target) {
     model.lines.emplace_back(line, lineSensitivity(line), chemistry_->fractions[index],
                              chemistry_->uncertainties[index]);
   }
-  model.binCount = excitation_->size();
-  model.lineAttenuation.assign(model.lines.size(), 0.0);
-  model.binAttenuation.assign(model.binCount, 0.0);
+  model.binCount_ = excitation_->size();
+  model.lineAttenuation_.assign(model.lines.size(), 0.0);
+  model.binAttenuation_.assign(model.binCount_, 0.0);
   model.buildTables();
 
   target.chemistry = std::move(model.chemistry);
@@ -199,10 +199,10 @@ int Sherman::Builder::create(Sherman& target) {
   target.incidenceAngle_ = model.incidenceAngle_;
   target.photoabsorption_ = model.photoabsorption_;
   target.lines = std::move(model.lines);
-  target.lineAttenuation = std::move(model.lineAttenuation);
-  target.binCount = model.binCount;
-  target.binAttenuation = std::move(model.binAttenuation);
-  target.photoTable = std::move(model.photoTable);
+  target.lineAttenuation_ = std::move(model.lineAttenuation_);
+  target.binCount_ = model.binCount_;
+  target.binAttenuation_ = std::move(model.binAttenuation_);
+  target.photoTable_ = std::move(model.photoTable_);
   target.tables_ = std::move(model.tables_);
   return 0;
 }

@@ -3,6 +3,8 @@
 
 #include "calyx/Sherman.h"
 #include "detail/Log.h"
+#include "detail/ScatterShare.h"
+#include "detail/Xraylib.h"
 
 namespace calyx {
 
@@ -45,6 +47,25 @@ void Sherman::Chemistry::setCompound(const Compound& compound) {
     fractions[index] = entry.fraction;
     uncertainties[index] = entry.uncertainty;
   }
+}
+
+namespace {
+
+auto overChemistry(const Sherman::Chemistry& chemistry) {
+  return [&chemistry](auto&& add) {
+    for (std::size_t i = 0; i < chemistry.elements.size(); ++i)
+      add(chemistry.elements[i].atomicNumber(), chemistry.fractions[i]);
+  };
+}
+
+}  // namespace
+
+double comptonScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV) {
+  return detail::scatterShare(detail::xrl::csCompt, energyKeV, overChemistry(chemistry));
+}
+
+double rayleahScatterCoefficient(const Sherman::Chemistry& chemistry, double energyKeV) {
+  return detail::scatterShare(detail::xrl::csRayl, energyKeV, overChemistry(chemistry));
 }
 
 }  // namespace calyx

@@ -44,6 +44,42 @@ bool within(const double* p, const std::vector<double>& array) {
   return !before(p, array.data()) && before(p, array.data() + array.size());
 }
 
+// μs(E) = Σ_e c_e μ_e(E) for the first `rows` rows of a row-major table with one column per
+// element, summed in element order; `out` gets `size` entries (those past `rows` are 0).
+void sampleAttenuation(const double* table, std::size_t rows, std::size_t size, std::size_t elementCount,
+                       const double* fractions, std::vector<double>& out) {
+  out.assign(size, 0.0);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* muRow = table + r * elementCount;
+    double mu = 0.0;
+    for (std::size_t e = 0; e < elementCount; ++e) mu = fractions[e] * muRow[e] + mu;
+    out[r] = mu;
+  }
+}
+
+// The per-call scratch of computeRates, in one block: the incidence-side terms Pin(k, j)
+// (lines x points), the excitation's values and μs(E_j) / sin ψin (one per point each), and
+// one row of enhancement sums per thread.
+struct ScratchLayout {
+  double* incidenceTerm;
+  double* value;
+  double* incidenceDenominator;
+  double* enhancementRows;
+};
+
+// Grows `scratch` (never shrinks it, to spare allocations between calls) and lays it out.
+ScratchLayout layOutScratch(std::vector<double>& scratch, std::size_t lineCount, std::size_t pointCount,
+                            std::size_t threads) {
+  const std::size_t size = lineCount * pointCount + 2 * pointCount + threads * pointCount;
+  if (scratch.size() < size) scratch.resize(size);
+  ScratchLayout out;
+  out.incidenceTerm = scratch.data();
+  out.value = out.incidenceTerm + lineCount * pointCount;
+  out.incidenceDenominator = out.value + pointCount;
+  out.enhancementRows = out.incidenceDenominator + pointCount;
+  return out;
+}
+
 }  // namespace
 
 bool Sherman::linesMatchChemistry() const {
@@ -59,14 +95,14 @@ bool Sherman::linesMatchChemistry() const {
 double Sherman::secondaryFluorescense(unsigned int i, unsigned int k, unsigned int j) const {
   const double sinIn = std::sin(incidenceAngle_.radians());
   const double sinOut = std::sin(takeOffAngle_.radians());
-  const std::size_t stride = binCount;
-  const double analytePhotoAtPoint = photoTable[i * stride + j];
-  const double enhancerPhotoAtPoint = photoTable[k * stride + j];
+  const std::size_t stride = binCount_;
+  const double analytePhotoAtPoint = photoTable_[i * stride + j];
+  const double enhancerPhotoAtPoint = photoTable_[k * stride + j];
   const double analytePhotoAtEnhancerLine = detail::xrl::csPhoto(
       lines[i].line.element().atomicNumber(), lines[k].line.lineEnergyKeV());
-  const double muAtPoint = binAttenuation[j];
-  const double muAtEnhancerLine = lineAttenuation[k];
-  const double muAtAnalyteLine = lineAttenuation[i];
+  const double muAtPoint = binAttenuation_[j];
+  const double muAtEnhancerLine = lineAttenuation_[k];
+  const double muAtAnalyteLine = lineAttenuation_[i];
 
   const double A = 0.5 * lines[k].sensitivity * enhancerPhotoAtPoint * analytePhotoAtEnhancerLine /
                    analytePhotoAtPoint;
@@ -86,12 +122,12 @@ int Sherman::computeRates() {
   // A model assembled without the builder, or whose lines or chemistry were changed by
   // hand, gets its tables now.
   const std::size_t chemistrySize = chemistry != nullptr ? chemistry->elements.size() : 0;
-  if (tables_ == nullptr || tables_->lineCount != lines.size() || tables_->pointCount != binCount ||
+  if (tables_ == nullptr || tables_->lineCount != lines.size() || tables_->pointCount != binCount_ ||
       tables_->elementCount != chemistrySize)
     buildTables();
   const Tables& t = *tables_;
   const std::size_t n = lines.size();
-  const std::size_t m = binCount;
+  const std::size_t m = binCount_;
   const std::size_t elementCount = t.elementCount;
   const double* fractions = chemistry != nullptr ? chemistry->fractions.data() : nullptr;
 
@@ -104,49 +140,33 @@ int Sherman::computeRates() {
     pointCount = std::min(pointCount, m);
   }
 
-  // Sample attenuation at each line energy and at each excitation energy:
-  // μs(E) = Σ_e c_e μ_e(E), summed in element order.
-  lineAttenuation.assign(n, 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* muRow = t.lineMu.data() + i * elementCount;
-    double mu = 0.0;
-    for (std::size_t e = 0; e < elementCount; ++e) mu = fractions[e] * muRow[e] + mu;
-    lineAttenuation[i] = mu;
-  }
-  binAttenuation.assign(m, 0.0);
-  for (std::size_t j = 0; j < pointCount; ++j) {
-    const double* muRow = t.pointMu.data() + j * elementCount;
-    double mu = 0.0;
-    for (std::size_t e = 0; e < elementCount; ++e) mu = fractions[e] * muRow[e] + mu;
-    binAttenuation[j] = mu;
-  }
+  // Sample attenuation at each line energy and at each excitation energy.
+  sampleAttenuation(t.lineMu.data(), n, n, elementCount, fractions, lineAttenuation_);
+  sampleAttenuation(t.pointMu.data(), pointCount, m, elementCount, fractions, binAttenuation_);
 
   // Small models run on the calling thread: waking the workers would cost more than
   // they save.
   const bool parallel = t.work > kParallelWork;
   const int teamSize = parallel ? omp_get_max_threads() : 1;
 
-  // Scratch, allocated here so that nothing inside the parallel region can throw: the
-  // incidence-side terms Pin(k, j), the excitation's values, μs(E_j) / sin ψin, and one
-  // row of enhancement sums per thread.
-  const std::size_t scratchSize = n * m + 2 * m + static_cast<std::size_t>(teamSize) * m;
-  if (scratch_.size() < scratchSize) scratch_.resize(scratchSize);
-  double* incidenceTerm = scratch_.data();
-  double* value = incidenceTerm + n * m;
-  double* incidenceDenominator = value + m;
-  double* enhancementRows = incidenceDenominator + m;
+  // Scratch, allocated here so that nothing inside the parallel region can throw.
+  const ScratchLayout scratch = layOutScratch(scratch_, n, m, static_cast<std::size_t>(teamSize));
+  double* incidenceTerm = scratch.incidenceTerm;
+  double* value = scratch.value;
+  double* incidenceDenominator = scratch.incidenceDenominator;
+  double* enhancementRows = scratch.enhancementRows;
 
   const double sinIn = t.sinIn;
   const double sinOut = t.sinOut;
   for (std::size_t j = 0; j < pointCount; ++j) {
     value[j] = excitation->valueAt(static_cast<unsigned int>(j));
-    incidenceDenominator[j] = binAttenuation[j] / sinIn;
+    incidenceDenominator[j] = binAttenuation_[j] / sinIn;
   }
 
   const double* energy = t.energyKeV.data();
-  const double* photo = photoTable.data();
-  const double* muAtPoint = binAttenuation.data();
-  const double* muAtLine = lineAttenuation.data();
+  const double* photo = photoTable_.data();
+  const double* muAtPoint = binAttenuation_.data();
+  const double* muAtLine = lineAttenuation_.data();
   const long long enhancingCount = static_cast<long long>(t.enhancing.size());
   const long long lineCount = static_cast<long long>(n);
 

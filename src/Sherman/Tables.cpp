@@ -48,7 +48,7 @@ void Sherman::buildTables() {
   static const std::vector<Element> kNoElements;
   const std::vector<Element>& elements = chemistry != nullptr ? chemistry->elements : kNoElements;
   const std::size_t n = lines.size();
-  const std::size_t m = binCount;
+  const std::size_t m = binCount_;
   const std::size_t elementCount = elements.size();
   const PhotoData data{photoabsorption_};
   // Builder::create sets binCount to the spectrum's size; only a model assembled by hand
@@ -139,7 +139,7 @@ void Sherman::buildTables() {
   t.sinIn = std::sin(incidenceAngle_.radians());
   t.sinOut = std::sin(takeOffAngle_.radians());
 
-  photoTable = std::move(photo);
+  photoTable_ = std::move(photo);
   tables_ = std::move(built);
 }
 
@@ -183,7 +183,7 @@ std::string Sherman::dataFault() const {
       fault = attenuationFault(t.pointMu[j * t.elementCount + e], elements[e], t.energyKeV[j]);
   for (std::size_t l = 0; l < t.lineCount && fault.empty(); ++l)
     for (std::size_t j = 0; j < available && fault.empty(); ++j)
-      fault = photoFault(photoTable[l * t.pointCount + j], lines[l].line.element(), t.energyKeV[j]);
+      fault = photoFault(photoTable_[l * t.pointCount + j], lines[l].line.element(), t.energyKeV[j]);
   for (std::size_t i = 0; i < t.lineCount && fault.empty(); ++i)
     for (std::size_t n = t.enhancerBegin[i]; n < t.enhancerBegin[i + 1] && fault.empty(); ++n)
       fault = photoFault(t.analytePhotoAtEnhancerLine[n], lines[i].line.element(),

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "calyx/Calibration.h"
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
+#include "support/Files.h"
 #include "support/LogCapture.h"
 #include "support/ScratchDir.h"
 
@@ -80,12 +82,7 @@ std::string tempPath(const std::string& name) {
   return scratch.path(name);
 }
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing::readFile;
 
 class CalibrationTest : public ::testing::Test {
  protected:
@@ -199,7 +196,7 @@ TEST_F(CalibrationTest, LinesWithoutUsablePointsKeepTheirFactor) {
   EXPECT_EQ(engine->findLine(0, znKA)->calibrationFactor, 4.5);
   EXPECT_EQ(capture.count("No useable calibration points"), 2);
 
-  const std::string csv = readAll(csvPath);
+  const std::string csv = readFile(csvPath);
   EXPECT_NE(csv.find("Cu [8.04"), std::string::npos);
   EXPECT_NE(csv.find("Standard,Wt. Frac.,Predicted Rate,Measured Rate,Weighted Measured Rate\n"
                      "Zn ["),
@@ -357,9 +354,9 @@ TEST_F(CalibrationFileTest, FailedWriteLeavesThePreviousFileIntact) {
   ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
   EXPECT_EQ(engine->writeCalibrationFile(dir.c_str()), 1);
   ::rmdir(dir.c_str());
-  EXPECT_EQ(readAll(path), "previous calibration");
+  EXPECT_EQ(readFile(path), "previous calibration");
   EXPECT_EQ(engine->writeCalibrationFile(path.c_str()), 0);
-  EXPECT_NE(readAll(path).find("\"LEFactors\""), std::string::npos);
+  EXPECT_NE(readFile(path).find("\"LEFactors\""), std::string::npos);
 }
 
 TEST_F(CalibrationFileTest, ValuesOutOfRangeRefuseTheWholeFile) {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
+#include "calyx/Calibration.h"
 #include "calyx/FPRateAlgorithm.h"
 #include "detail/LogSink.h"
 #include "support/ScratchDir.h"

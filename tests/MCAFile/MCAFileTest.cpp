@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Files.h"
 #include "support/LogCapture.h"
 #include "support/ScratchDir.h"
 
@@ -26,12 +27,7 @@ std::string writeText(const std::string& name, const std::string& text) {
   return path;
 }
 
-std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing::readFile;
 
 std::vector<double> values(const MCAFile& file) {
   std::vector<double> v;
@@ -121,7 +117,7 @@ TEST(MCAFileTest, WrittenFileReadsBackExactlyAfterLoadAndNewSpectrum) {
   file.setSpectrum(LinearSpectrum<double>(0.1, 0.005, written));
   const std::string path = tempPath("roundtrip");
   file.write(path);
-  EXPECT_EQ(readText(path),
+  EXPECT_EQ(readFile(path),
             "Energy scale offset = 0\nEnergy scale slope = 10\nLivetime = 30.5\n"
             "Energy scale offset = 100\nEnergy scale slope = 5\n\n3\n1234567\n0.100000001\n3\n");
 

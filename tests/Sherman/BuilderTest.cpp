@@ -154,8 +154,8 @@ TEST(ShermanBuilderTest, CreateWithoutSpectrumFailsAndLeavesTheTargetAsItWas) {
   EXPECT_EQ(missing.create(model), 1);
   EXPECT_TRUE(log.contains("missing excitation spectrum", spdlog::level::err));
   EXPECT_EQ(model.lines.size(), 1u);
-  EXPECT_EQ(model.binCount, 2u);
-  EXPECT_EQ(model.photoTable.size(), 2u);
+  EXPECT_EQ(model.binCount(), 2u);
+  EXPECT_EQ(model.photoTable().size(), 2u);
   EXPECT_NE(model.excitationSpectrum(), nullptr);
 }
 
@@ -187,9 +187,9 @@ TEST(ShermanBuilderTest, CreateOrdersLinesByElementAndPointsThemIntoTheChemistry
   EXPECT_EQ(model.excitationSpectrum(), spectrum.get());
   EXPECT_DOUBLE_EQ(model.takeOffAngle().getDegrees(), 30.0);
   EXPECT_DOUBLE_EQ(model.incidenceAngle().getDegrees(), 60.0);
-  EXPECT_EQ(model.binCount, 3u);
-  EXPECT_EQ(model.lineAttenuation.size(), 3u);
-  EXPECT_EQ(model.binAttenuation.size(), 3u);
+  EXPECT_EQ(model.binCount(), 3u);
+  EXPECT_EQ(model.lineAttenuation().size(), 3u);
+  EXPECT_EQ(model.binAttenuation().size(), 3u);
 }
 
 TEST(ShermanBuilderTest, AnglesDefaultTo45Degrees) {
@@ -209,12 +209,12 @@ TEST(ShermanBuilderTest, PhotoTableHoldsPhotoabsorptionOfEachLineElementAtEachPo
       .addXRFLine(XRFLine::create(Element("Ca"), KA_LINE))
       .addXRFLine(XRFLine::create(Element("Cu"), KB_LINE));
   ASSERT_EQ(builder.create(model), 0);
-  ASSERT_EQ(model.binCount, 4u);
-  ASSERT_EQ(model.photoTable.size(), 12u);
+  ASSERT_EQ(model.binCount(), 4u);
+  ASSERT_EQ(model.photoTable().size(), 12u);
   const int rowZ[] = {20, 29, 50};
   for (unsigned int l = 0; l < 3; ++l)
     for (unsigned int j = 0; j < 4; ++j)
-      EXPECT_EQ(model.photoTable[l * model.binCount + j], CS_Photo(rowZ[l], energies[j], nullptr))
+      EXPECT_EQ(model.photoTable()[l * model.binCount() + j], CS_Photo(rowZ[l], energies[j], nullptr))
           << "row " << l << " column " << j;
 }
 
@@ -238,7 +238,7 @@ TEST(ShermanBuilderTest, SubshellSumReplacesPhotoabsorptionAndAttenuationForZ19T
     for (unsigned int j = 0; j < 3; ++j) {
       const int Z = rows[l].Z;
       const double E = energies[j];
-      EXPECT_EQ(model.photoTable[l * model.binCount + j],
+      EXPECT_EQ(model.photoTable()[l * model.binCount() + j],
                 rows[l].sum ? CS_Photo_Total(Z, E, nullptr) : CS_Photo(Z, E, nullptr))
           << "Z " << Z << " at " << E;
     }
@@ -252,7 +252,7 @@ TEST(ShermanBuilderTest, SubshellSumReplacesPhotoabsorptionAndAttenuationForZ19T
       const double E = model.lines[l].line.lineEnergyKeV();
       const double mu = sum ? CS_Photo_Total(Z, E, nullptr) + CS_Rayl(Z, E, nullptr) + CS_Compt(Z, E, nullptr)
                             : CS_Total(Z, E, nullptr);
-      EXPECT_NEAR(model.lineAttenuation[l], mu, 1e-12 * mu) << symbol << " at " << E;
+      EXPECT_NEAR(model.lineAttenuation()[l], mu, 1e-12 * mu) << symbol << " at " << E;
     }
   }
 }
@@ -343,14 +343,14 @@ TEST(ShermanBuilderTest, CopyOfABuiltModelOwnsItsTablesAndOutlivesTheSource) {
       .addXRFLine(XRFLine::create(Element("Ni"), KA_LINE));
   ASSERT_EQ(builder.create(*source), 0);
   source->computeRates();
-  const std::vector<double> table = source->photoTable;
+  const std::vector<double> table = source->photoTable();
   const double feRate = source->lines[0].rate;
 
   Sherman copy(*source);
-  EXPECT_NE(copy.photoTable.data(), source->photoTable.data());
+  EXPECT_NE(copy.photoTable().data(), source->photoTable().data());
   EXPECT_EQ(copy.chemistry, source->chemistry);
   source.reset();
-  EXPECT_EQ(copy.photoTable, table);
+  EXPECT_EQ(copy.photoTable(), table);
   copy.computeRates();
   EXPECT_EQ(copy.lines[0].rate, feRate);
 }

@@ -122,9 +122,9 @@ TEST(ShermanRatesTest, SingleElementLineFollowsThePrimaryClosedForm) {
   const double expected = primaryOnly(26, KA_LINE, iron, *excitation, kSin45, kSin45);
   ASSERT_GT(expected, 0.0);
   EXPECT_NEAR(m.sherman->lines[0].rate, expected, kRelTol * expected);
-  EXPECT_EQ(m.sherman->lineAttenuation[0],
+  EXPECT_EQ(m.sherman->lineAttenuation()[0],
             0.8 * CS_Total(26, LineEnergy(26, KA_LINE, nullptr), nullptr));
-  EXPECT_EQ(m.sherman->binAttenuation[40], 0.8 * CS_Total(26, 20.2, nullptr));
+  EXPECT_EQ(m.sherman->binAttenuation()[40], 0.8 * CS_Total(26, 20.2, nullptr));
 }
 
 TEST(ShermanRatesTest, IronKIsEnhancedByNickelOrCopperButNotTheOtherWay) {
@@ -186,10 +186,10 @@ TEST(ShermanRatesTest, ModelWithoutPointsOrLinesGivesZeroOrNothing) {
   EXPECT_EQ(empty.sherman->lines[0].rate, 0.0);
   Model noLines = build({{26, 1.0}}, {}, syntheticExcitation());
   EXPECT_EQ(noLines.sherman->computeRates(), 0);
-  EXPECT_EQ(noLines.sherman->binAttenuation.size(), 42u);
+  EXPECT_EQ(noLines.sherman->binAttenuation().size(), 42u);
   Sherman unbuilt;
   EXPECT_EQ(unbuilt.computeRates(), 0);
-  EXPECT_TRUE(unbuilt.binAttenuation.empty());
+  EXPECT_TRUE(unbuilt.binAttenuation().empty());
 }
 
 // Realistic samples, each with lines that enhance one another.
@@ -426,8 +426,8 @@ TEST(ShermanRatesTest, RatesAreTheSameBitsAsThePlainEvaluationOnOneAndTwoThreads
       for (Sherman::Line& line : model.lines) line.rate = -1.0;
       model.computeRates();
       EXPECT_TRUE(sameBits(ratesOf(model), expected.rates)) << c.name << ", " << threads << " threads";
-      EXPECT_TRUE(sameBits(model.lineAttenuation, expected.lineAttenuation)) << c.name;
-      EXPECT_TRUE(sameBits(model.binAttenuation, expected.binAttenuation)) << c.name;
+      EXPECT_TRUE(sameBits(model.lineAttenuation(), expected.lineAttenuation)) << c.name;
+      EXPECT_TRUE(sameBits(model.binAttenuation(), expected.binAttenuation)) << c.name;
     }
     // A second composition through the same tables.
     for (double& fraction : c.model.chemistry->fractions) fraction = fraction * 0.5 + 0.01;
@@ -470,7 +470,7 @@ TEST(ShermanRatesTest, SpectrumThatGrewAfterCreateIsReadOnlyAsFarAsTheTableReach
   more.setEnergyAt(1, 22.7);
   more.setValueAt(1, 1000.0);
   *tubeLines = more;
-  ASSERT_EQ(excitation->size(), m.sherman->binCount + 1);
+  ASSERT_EQ(excitation->size(), m.sherman->binCount() + 1);
 
   testing::LogCapture log;
   m.sherman->computeRates();

@@ -51,7 +51,7 @@ ReferenceRates referenceRates(const Sherman& model) {
   const std::size_t n = model.lines.size();
   const SpectrumBase<double>* spectrum = model.excitationSpectrum();
   const unsigned int pointCount =
-      std::min(spectrum != nullptr ? spectrum->size() : 0u, model.binCount);
+      std::min(spectrum != nullptr ? spectrum->size() : 0u, model.binCount());
   static const std::vector<Element> kNoElements;
   static const std::vector<double> kNoFractions;
   const std::vector<Element>& elements =
@@ -65,7 +65,7 @@ ReferenceRates referenceRates(const Sherman& model) {
       r.lineAttenuation[i] =
           c[e] * xrl::csTotal(elements[e].atomicNumber(), model.lines[i].line.lineEnergyKeV()) +
           r.lineAttenuation[i];
-  r.binAttenuation.assign(model.binCount, 0.0);
+  r.binAttenuation.assign(model.binCount(), 0.0);
   for (unsigned int j = 0; j < pointCount; ++j)
     for (std::size_t e = 0; e < elements.size(); ++e)
       r.binAttenuation[j] =

@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "support/Files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -37,14 +39,8 @@ struct ToolRun {
   std::string err;
 };
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using calyx::testing::readFile;
+using calyx::testing::writeFile;
 
 std::string quoted(const std::string& s) {
   std::string out = "'";
@@ -487,7 +483,7 @@ TEST_F(CalyxToolTest, EveryBadInputGivesStatusTwoAndOneLineNamingTheFault) {
       {"simulate /no/such/config.json -c Fe=1 -o " + quoted(out), {"/no/such/config.json: cannot open"}},
       {"simulate " + quoted(badJson) + " -c Fe=1 -o " + quoted(out), {"bad.json: not valid JSON"}},
       {"simulate " + quoted(cfgType) + " -c Fe=1 -o " + quoted(out), {"cfg-type.json", "tubeKeV: expected a number, found a string"}},
-      {"simulate " + quoted(cfgSymbol) + " -c Fe=1 -o " + quoted(out), {"cfg-symbol.json", "unknown element symbol \"Xx\""}},
+      {"simulate " + quoted(cfgSymbol) + " -c Fe=1 -o " + quoted(out), {"cfg-symbol.json", "error reading symbol: Xx"}},
       {"simulate " + cfg + " -c Xx=1 -o " + quoted(out), {"--composition Xx=1", "unknown element symbol \"Xx\""}},
       {"simulate " + cfg + " -c U=1 -o " + quoted(out), {"U is not among the elements of"}},
       {"simulate " + cfg + " -c Fe=0.5 -o " + quoted(out), {"add up to 0.5"}},

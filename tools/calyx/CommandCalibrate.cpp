@@ -9,6 +9,8 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <calyx/Calibration.h>
+
 #include "Commands.h"
 #include "Error.h"
 #include "InputFile.h"
@@ -85,23 +87,9 @@ std::string debugFilePath(const CalibrateOptions& o) {
   return stem + ".debug.csv";
 }
 
-int runCalibrate(const CalibrateOptions& o) {
-  Instrument instrument;
-  readConfiguration(o.config, instrument);
-  buildEngine(instrument);
-  requireScatterModel(instrument);
-  FPRateAlgorithm& engine = *instrument.engine;
-
-  std::vector<StandardRecord> standards = readStandardsFile(o.standards);
-  // A standard's spectra are fitted with the model's rates for its certified composition,
-  // which tie beta lines that coincide with another element's line to their alpha lines.
-  for (StandardRecord& s : standards)
-    if (!s.spectra.empty()) {
-      requireModelledElements(instrument, s.composition, s.where);
-      engine.chemistry->setCompound(s.composition);
-      computeAllRates(engine);
-      s.beams = ratesFromSpectra(instrument, s.spectra, 0.0).beams;
-    }
+// The standards as the library takes them, each checked against the configuration.
+std::vector<FPRateAlgorithm::Standard> libraryStandards(Instrument& instrument,
+                                                        const std::vector<StandardRecord>& standards) {
   std::vector<FPRateAlgorithm::Standard> records;
   for (const StandardRecord& s : standards) {
     requireModelledElements(instrument, s.composition, s.where);
@@ -121,6 +109,66 @@ int runCalibrate(const CalibrateOptions& o) {
       }
     records.push_back(standard);
   }
+  return records;
+}
+
+// The table: each line some standard measured, with its factor and goodness of fit, and the
+// light-element fit of beam 0.
+std::string fitTable(const FPRateAlgorithm& engine, const std::vector<FPRateAlgorithm::Standard>& records,
+                     const Predictions& predictions) {
+  std::string out = fmt::format("{:<5} {:<9} {:>10} {:>12} {:>7} {:>10}\n", "beam", "line", "energy/keV", "factor",
+                                "points", "r²");
+  for (std::size_t j = 0; j < engine.analysisLines.size(); ++j) {
+    const FPRateAlgorithm::AnalysisLine& line = engine.analysisLines[j];
+    const FPRateAlgorithm::LineKey key(line.beam, line.line);
+    std::vector<double> measured, fitted;
+    int usable = 0;
+    bool listed = false;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (!records[i].hasLine(key)) continue;
+      listed = true;
+      const double m = records[i].rates.at(key);
+      const double p = predictions.lines[i][j];
+      const calyx::ElementChemistry* e = records[i].compound.find(line.line.element());
+      if (!(p > 0 && m > 0)) continue;
+      if (e && static_cast<float>(e->fraction) > 0) ++usable;
+      measured.push_back(m);
+      fitted.push_back(line.calibrationFactor * p);
+    }
+    if (!listed) continue;
+    out += fmt::format("{:<5} {:<9} {:>10.3f} {:>12} {:>7} {:>10}\n", line.beam, lineLabel(line.line),
+                       line.line.lineEnergyKeV(), usable ? fmt::format("{:.6f}", line.calibrationFactor) : "-",
+                       usable, usable ? fixedOrDash(rSquared(measured, fitted), 6) : "no usable point");
+  }
+  std::vector<double> leMeasured, leFitted;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    leMeasured.push_back(records[i].leRate);
+    leFitted.push_back(engine.leCalibrationFactors[0] * predictions.scatter[i] + engine.leCalibrationOffsets[0]);
+  }
+  out += fmt::format("\nLight elements (beam 0 scatter): factor {:.6g}, offset {:.6g}, r² {} over {} standards\n",
+                     engine.leCalibrationFactors[0], engine.leCalibrationOffsets[0],
+                     fixedOrDash(rSquared(leMeasured, leFitted), 6), records.size());
+  return out;
+}
+
+int runCalibrate(const CalibrateOptions& o) {
+  Instrument instrument;
+  readConfiguration(o.config, instrument);
+  buildEngine(instrument);
+  requireScatterModel(instrument);
+  FPRateAlgorithm& engine = *instrument.engine;
+
+  std::vector<StandardRecord> standards = readStandardsFile(o.standards);
+  // A standard's spectra are fitted with the model's rates for its certified composition,
+  // which tie beta lines that coincide with another element's line to their alpha lines.
+  for (StandardRecord& s : standards)
+    if (!s.spectra.empty()) {
+      requireModelledElements(instrument, s.composition, s.where);
+      engine.chemistry->setCompound(s.composition);
+      computeAllRates(engine);
+      s.beams = ratesFromSpectra(instrument, s.spectra, 0.0).beams;
+    }
+  const std::vector<FPRateAlgorithm::Standard> records = libraryStandards(instrument, standards);
 
   const std::string debugPath = debugFilePath(o);
   refuseOutputOverInputs(o.output, {o.config, o.standards});
@@ -155,41 +203,9 @@ int runCalibrate(const CalibrateOptions& o) {
   calibrationOut.commit();
   if (debugOut) debugOut->commit();
 
-  // The table: each line some standard measured, with its factor and goodness of fit.
   std::string out = fmt::format("Calibration of {} on {} standards from {}\n\n", instrument.configPath,
                                 standards.size(), o.standards);
-  out += fmt::format("{:<5} {:<9} {:>10} {:>12} {:>7} {:>10}\n", "beam", "line", "energy/keV", "factor", "points",
-                     "r²");
-  for (std::size_t j = 0; j < engine.analysisLines.size(); ++j) {
-    const FPRateAlgorithm::AnalysisLine& line = engine.analysisLines[j];
-    const FPRateAlgorithm::LineKey key(line.beam, line.line);
-    std::vector<double> measured, fitted;
-    int usable = 0;
-    bool listed = false;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      if (!records[i].hasLine(key)) continue;
-      listed = true;
-      const double m = records[i].rates.at(key);
-      const double p = predictions.lines[i][j];
-      const calyx::ElementChemistry* e = records[i].compound.find(line.line.element());
-      if (!(p > 0 && m > 0)) continue;
-      if (e && static_cast<float>(e->fraction) > 0) ++usable;
-      measured.push_back(m);
-      fitted.push_back(line.calibrationFactor * p);
-    }
-    if (!listed) continue;
-    out += fmt::format("{:<5} {:<9} {:>10.3f} {:>12} {:>7} {:>10}\n", line.beam, lineLabel(line.line),
-                       line.line.lineEnergyKeV(), usable ? fmt::format("{:.6f}", line.calibrationFactor) : "-",
-                       usable, usable ? fixedOrDash(rSquared(measured, fitted), 6) : "no usable point");
-  }
-  std::vector<double> leMeasured, leFitted;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    leMeasured.push_back(records[i].leRate);
-    leFitted.push_back(engine.leCalibrationFactors[0] * predictions.scatter[i] + engine.leCalibrationOffsets[0]);
-  }
-  out += fmt::format("\nLight elements (beam 0 scatter): factor {:.6g}, offset {:.6g}, r² {} over {} standards\n",
-                     engine.leCalibrationFactors[0], engine.leCalibrationOffsets[0],
-                     fixedOrDash(rSquared(leMeasured, leFitted), 6), records.size());
+  out += fitTable(engine, records, predictions);
   const bool toStandardOutput = isStandardOutput(o.output);
   out += fmt::format("\nCalibration written to {}; {}\n", toStandardOutput ? "standard output" : o.output,
                      debugPath.empty() ? "no debug trace (--debug-csv names one)" : "debug trace in " + debugPath);

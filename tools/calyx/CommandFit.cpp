@@ -11,6 +11,7 @@
 #include "Error.h"
 #include "Instrument.h"
 #include "JsonFile.h"
+#include "JsonText.h"
 #include "JsonFormats.h"
 #include "SpectrumInput.h"
 #include "Svg.h"

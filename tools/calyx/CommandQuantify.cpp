@@ -13,6 +13,7 @@
 #include "InputFile.h"
 #include "Instrument.h"
 #include "JsonFile.h"
+#include "JsonText.h"
 #include "JsonFormats.h"
 #include "SpectrumInput.h"
 

@@ -18,6 +18,7 @@
 #include "InputFile.h"
 #include "Instrument.h"
 #include "JsonFile.h"
+#include "JsonText.h"
 #include "JsonFormats.h"
 #include "LibraryLog.h"
 #include "OutputFile.h"

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -66,7 +68,18 @@ std::string xmlEscape(const std::string& text) {
   return out;
 }
 
-std::string renderSvg(const Plot& plot) {
+namespace {
+
+// The axes: x from 0 and y from 0 (or, on a log scale, over at most kMaxDecades decades)
+// to a round value above everything plotted, with their tick steps.
+struct Axes {
+  Axis x;
+  Axis y;
+  double xStep;
+  double yStep;  // 0 on a log scale (one tick a decade)
+};
+
+Axes axesFor(const Plot& plot) {
   double xMax = 0, yMax = 0, yMinPositive = std::numeric_limits<double>::infinity();
   auto take = [&](double x, double y) {
     if (!std::isfinite(x) || !std::isfinite(y)) return;
@@ -94,21 +107,25 @@ std::string renderSvg(const Plot& plot) {
     yStep = niceStep(yMax / kTargetTicks);
     yAxis.hi = std::ceil(yMax / yStep - 1e-9) * yStep;
   }
+  return Axes{xAxis, yAxis, xStep, yStep};
+}
 
-  std::string s;
-  s += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  s += fmt::format("<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"{0}\" height=\"{1}\" "
-                   "viewBox=\"0 0 {0} {1}\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n",
-                   kWidth, kHeight);
-  s += "<title>" + xmlEscape(plot.title) + "</title>\n";
-  s += fmt::format("<rect x=\"0\" y=\"0\" width=\"{}\" height=\"{}\" fill=\"white\"/>\n", kWidth, kHeight);
-  s += fmt::format("<text x=\"{}\" y=\"32\" font-size=\"20\" text-anchor=\"middle\">{}</text>\n", kWidth / 2,
-                   xmlEscape(plot.title));
-  if (!plot.subtitle.empty())
-    s += fmt::format("<text x=\"{}\" y=\"56\" font-size=\"14\" text-anchor=\"middle\" fill=\"#444\">{}</text>\n",
-                     kWidth / 2, xmlEscape(plot.subtitle));
+// SVG path data through the finite points of (x, y), or empty.
+std::string pathData(const std::vector<double>& x, const std::vector<double>& y, const Axes& axes) {
+  std::string d;
+  for (std::size_t i = 0; i < x.size() && i < y.size(); ++i) {
+    if (!std::isfinite(x[i]) || !std::isfinite(y[i])) continue;
+    d += fmt::format("{}{} {} ", d.empty() ? "M" : "L", num(axes.x.map(x[i])), num(axes.y.map(y[i])));
+  }
+  return d;
+}
 
-  // Grid and ticks.
+// Grid lines and tick labels.
+void appendGrid(const Plot& plot, const Axes& axes, std::string& s) {
+  const Axis& xAxis = axes.x;
+  const Axis& yAxis = axes.y;
+  const double xStep = axes.xStep;
+  const double yStep = axes.yStep;
   s += "<g stroke=\"#ddd\" stroke-width=\"1\">\n";
   for (double x = xAxis.lo; x <= xAxis.hi + 1e-9; x += xStep)
     s += fmt::format("<line x1=\"{0}\" y1=\"{1}\" x2=\"{0}\" y2=\"{2}\"/>\n", num(xAxis.map(x)), num(kTop),
@@ -138,8 +155,10 @@ std::string renderSvg(const Plot& plot) {
                        num(yAxis.map(y) + 5), tickLabel(y));
   }
   s += "</g>\n";
+}
 
-  // Frame and axis titles.
+// Frame and axis titles.
+void appendFrame(const Plot& plot, std::string& s) {
   s += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"none\" stroke=\"#222\"/>\n", num(kLeft),
                    num(kTop), num(kWidth - kLeft - kRight), num(kHeight - kTop - kBottom));
   s += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"15\" text-anchor=\"middle\">{}</text>\n",
@@ -147,30 +166,27 @@ std::string renderSvg(const Plot& plot) {
   s += fmt::format("<text x=\"0\" y=\"0\" font-size=\"15\" text-anchor=\"middle\" "
                    "transform=\"translate(24 {}) rotate(-90)\">{}</text>\n",
                    num((kTop + kHeight - kBottom) / 2), xmlEscape(plot.yLabel));
+}
 
-  // The curve.
-  std::string path;
-  for (std::size_t i = 0; i < plot.curveX.size() && i < plot.curveY.size(); ++i) {
-    if (!std::isfinite(plot.curveX[i]) || !std::isfinite(plot.curveY[i])) continue;
-    path += fmt::format("{}{} {} ", path.empty() ? "M" : "L", num(xAxis.map(plot.curveX[i])),
-                        num(yAxis.map(plot.curveY[i])));
-  }
+// The curve, then the extra curves in order.
+void appendCurves(const Plot& plot, const Axes& axes, std::string& s) {
+  const std::string path = pathData(plot.curveX, plot.curveY, axes);
   if (!path.empty())
     s += fmt::format("<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"1.6\"/>\n", path, kCurveColour);
 
   for (const PlotCurve& c : plot.extraCurves) {
-    std::string d;
-    for (std::size_t i = 0; i < c.x.size() && i < c.y.size(); ++i) {
-      if (!std::isfinite(c.x[i]) || !std::isfinite(c.y[i])) continue;
-      d += fmt::format("{}{} {} ", d.empty() ? "M" : "L", num(xAxis.map(c.x[i])), num(yAxis.map(c.y[i])));
-    }
+    const std::string d = pathData(c.x, c.y, axes);
     if (!d.empty())
       s += fmt::format("<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"1.2\"/>\n", d,
                        xmlEscape(c.colour));
   }
+}
 
-  // Peaks: a stem from the axis, a dot at the value and a label above, alternating heights
-  // so that neighbouring labels stay apart.
+// Peaks: a stem from the axis, a dot at the value and a label above, alternating heights
+// so that neighbouring labels stay apart.
+void appendPeaks(const Plot& plot, const Axes& axes, std::string& s) {
+  const Axis& xAxis = axes.x;
+  const Axis& yAxis = axes.y;
   s += fmt::format("<g stroke=\"{0}\" fill=\"{0}\">\n", kPeakColour);
   for (std::size_t i = 0; i < plot.peaks.size(); ++i) {
     const PlotPeak& p = plot.peaks[i];
@@ -183,8 +199,10 @@ std::string renderSvg(const Plot& plot) {
                      num(px), num(labelY), xmlEscape(p.label));
   }
   s += "</g>\n";
+}
 
-  // Legend.
+// The legend: the curve, the peaks (when any) and each extra curve.
+void appendLegend(const Plot& plot, std::string& s) {
   const double lx = kWidth - kRight - 330, ly = kTop + 18;
   s += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"320\" height=\"{}\" fill=\"white\" fill-opacity=\"0.85\" "
                    "stroke=\"#999\"/>\n",
@@ -205,6 +223,30 @@ std::string renderSvg(const Plot& plot) {
     s += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"13\">{}</text>\n", num(lx + 46), num(y + 4),
                      xmlEscape(plot.extraCurves[k].label));
   }
+}
+
+}  // namespace
+
+std::string renderSvg(const Plot& plot) {
+  const Axes axes = axesFor(plot);
+  std::string s;
+  s += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  s += fmt::format("<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"{0}\" height=\"{1}\" "
+                   "viewBox=\"0 0 {0} {1}\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n",
+                   kWidth, kHeight);
+  s += "<title>" + xmlEscape(plot.title) + "</title>\n";
+  s += fmt::format("<rect x=\"0\" y=\"0\" width=\"{}\" height=\"{}\" fill=\"white\"/>\n", kWidth, kHeight);
+  s += fmt::format("<text x=\"{}\" y=\"32\" font-size=\"20\" text-anchor=\"middle\">{}</text>\n", kWidth / 2,
+                   xmlEscape(plot.title));
+  if (!plot.subtitle.empty())
+    s += fmt::format("<text x=\"{}\" y=\"56\" font-size=\"14\" text-anchor=\"middle\" fill=\"#444\">{}</text>\n",
+                     kWidth / 2, xmlEscape(plot.subtitle));
+
+  appendGrid(plot, axes, s);
+  appendFrame(plot, s);
+  appendCurves(plot, axes, s);
+  appendPeaks(plot, axes, s);
+  appendLegend(plot, s);
   s += "</svg>\n";
   return s;
 }
