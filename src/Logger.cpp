@@ -16,7 +16,7 @@
 
 namespace calyx {
 
-int androidLogPriority(spdlog::level::level_enum level) {
+int detail::androidLogPriority(spdlog::level::level_enum level) {
   switch (level) {
     case spdlog::level::trace:
     case spdlog::level::debug:

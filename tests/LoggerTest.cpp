@@ -39,7 +39,7 @@ TEST(LoggerTest, LevelsMapToAndroidPrioritiesByAddingTwo) {
     int priority;
   } cases[] = {{L::trace, 2}, {L::debug, 3}, {L::info, 4}, {L::warn, 5},
                {L::err, 6},   {L::critical, 7}, {L::off, 1}};
-  for (const Case& c : cases) EXPECT_EQ(androidLogPriority(c.level), c.priority);
+  for (const Case& c : cases) EXPECT_EQ(detail::androidLogPriority(c.level), c.priority);
 
   auto log = standInLogger();
   log->set_level(L::trace);

@@ -32,9 +32,6 @@ CALYX_EXPORT extern std::shared_ptr<spdlog::logger> logger;
 /// The raw pointer held by `logger`; valid from library load to unload. No lock, no copy.
 CALYX_EXPORT spdlog::logger* getLogger();
 
-/// Android priority for a spdlog level: level + 2 (trace 2 ... critical 7), 1 otherwise.
-CALYX_EXPORT int androidLogPriority(spdlog::level::level_enum level);
-
 }  // namespace calyx
 
 #endif  // CALYX_LOGGER_H

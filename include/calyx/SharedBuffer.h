@@ -16,6 +16,10 @@
 
 namespace calyx {
 
+namespace detail {
+struct BufferAccess;  // tests reach the reference counts and handles through it
+}  // namespace detail
+
 /// One copy-on-write block; made by alloc(), freed by the release() of its last holder.
 class CALYX_EXPORT SharedBuffer {
  public:
@@ -36,13 +40,13 @@ class CALYX_EXPORT SharedBuffer {
   /// The data bytes, just after the header (8-byte aligned).
   void* data() const { return const_cast<char*>(reinterpret_cast<const char*>(this)) + sizeof(SharedBuffer); }
   unsigned int size() const { return size_; }  ///< data bytes
-  /// The current reference count (a snapshot; for diagnostics and tests).
-  int refCount() const { return refs_.load(std::memory_order_seq_cst); }
-
   SharedBuffer(const SharedBuffer&) = delete;
   SharedBuffer& operator=(const SharedBuffer&) = delete;
 
  private:
+  friend struct detail::BufferAccess;
+  /// The current reference count (a snapshot; for tests, through detail::BufferAccess).
+  int refCount() const { return refs_.load(std::memory_order_seq_cst); }
   SharedBuffer() = default;
   ~SharedBuffer() = default;
   void destroy() const;

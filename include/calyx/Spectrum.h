@@ -65,10 +65,14 @@ class CALYX_EXPORT LinearSpectrum : public SpectrumBase<T> {
   /// A new spectrum on the same grid with every value divided (in double precision).
   LinearSpectrum operator/(double divisor) const;
 
-  /// The buffer handle, for diagnostics and tests (null when there is none).
-  const SharedBuffer* buffer() const { return buffer_; }
+  /// The values, read only, in point order (null when there are none): valid until this
+  /// spectrum is written, assigned or destroyed. For hosts that view the data in place.
+  const T* values() const { return buffer_ != nullptr ? static_cast<const T*>(buffer_->data()) : nullptr; }
 
  private:
+  friend struct detail::BufferAccess;
+  /// The buffer handle, for tests (null when there is none).
+  const SharedBuffer* buffer() const { return buffer_; }
   T* writable();
 
   T firstEnergy_;
@@ -93,10 +97,10 @@ class CALYX_EXPORT DiscreteSpectrum : public SpectrumBase<T> {
   T energyAt(unsigned int index) const override;
   void setEnergyAt(unsigned int index, T energy);  ///< keV; unshares the points first
 
-  /// The buffer handle, for diagnostics and tests (null when there is none).
-  const SharedBuffer* buffer() const { return buffer_; }
-
  private:
+  friend struct detail::BufferAccess;
+  /// The buffer handle, for tests (null when there is none).
+  const SharedBuffer* buffer() const { return buffer_; }
   T* writable();
 
   SharedBuffer* buffer_;

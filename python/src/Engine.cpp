@@ -534,7 +534,7 @@ class Engine {
     // The continuum's values stay where the library computed them: the array is a view
     // of the spectrum's own buffer, which the array keeps alive.
     const unsigned int size = continuum->size();
-    const double* data = continuum->buffer() ? static_cast<const double*>(continuum->buffer()->data()) : nullptr;
+    const double* data = continuum->values();
     py::capsule owner(continuum.release(),
                       [](void* p) { delete static_cast<calyx::LinearSpectrum<double>*>(p); });
     out.intensities = size ? readOnlyView(data, size, owner) : py::array(newArray({}));

@@ -217,8 +217,8 @@ PYBIND11_MODULE(_calyx, m) {
           "counts", [](py::object self) {
             const calyx::MCAFile& f = self.cast<const Mca&>().file;
             std::shared_ptr<calyx::LinearSpectrum<double>> s = f.getSpectrum();
-            if (!s || !s->buffer() || s->size() == 0) return py::array(newArray({}));
-            return readOnlyView(static_cast<const double*>(s->buffer()->data()), s->size(), self);
+            if (!s || s->size() == 0) return py::array(newArray({}));
+            return readOnlyView(s->values(), s->size(), self);
           },
           "The channel values: a read-only view of the library's spectrum (no copy).")
       .def_property_readonly("energies", [](const Mca& mca) {

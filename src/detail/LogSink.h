@@ -15,6 +15,9 @@
 namespace calyx {
 namespace detail {
 
+/// Android priority for a spdlog level: level + 2 (trace 2 ... critical 7), 1 otherwise.
+int androidLogPriority(spdlog::level::level_enum level);
+
 constexpr const char* kLoggerName = "console";
 constexpr const char* kLogTag = "calyx";
 
