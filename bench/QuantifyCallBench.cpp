@@ -4,6 +4,7 @@
 // calibration is the file named by CALYX_BENCH_CALIBRATION, or none (every factor 1);
 // bench/python_overhead.py times the Python call on the same data and runs this.
 #include <benchmark/benchmark.h>
+#include <spdlog/spdlog.h>
 
 #include <cstdlib>
 #include <fstream>

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <benchmark/benchmark.h>
+#include <spdlog/spdlog.h>
 
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Logger.h"
