@@ -80,6 +80,96 @@ ScratchLayout layOutScratch(std::vector<double>& scratch, std::size_t lineCount,
   return out;
 }
 
+// What the loops of one computeRates read: the model's tables (rows of `stride` points) and
+// this call's composition-dependent terms, as plain arrays.
+struct RatePass {
+  Sherman::Line* lines;
+  std::size_t stride;      // binCount: the points of every per-point row
+  std::size_t pointCount;  // points of the excitation that the tables reach
+  double sinIn;
+  double sinOut;
+  const double* energy;                      // E_j
+  const double* photo;                       // τ(Z_l, E_j)
+  const double* halfSensitivity;             // 0.5 S_k
+  const std::size_t* enhancerBegin;          // enhancers of line i: [enhancerBegin[i], enhancerBegin[i + 1])
+  const std::size_t* enhancer;               // k
+  const double* analytePhotoAtEnhancerLine;  // τ(Z_i, L_k)
+  const std::size_t* firstAbove;             // points above line l's edge lie in
+  const std::size_t* endAbove;               // [firstAbove[l], endAbove[l])
+  const double* muAtPoint;                   // μs(E_j)
+  const double* muAtLine;                    // μs(L_i)
+  const double* value;                       // I_j
+  const double* incidenceDenominator;        // μs(E_j) / sin ψin
+  double* incidenceTerm;                     // Pin(k, j)
+};
+
+// Pin(k, j) = sin ψin ln(1 + μs(E_j) / (μs(L_k) sin ψin)) / μs(E_j) at the points above line
+// k's edge: it depends on the enhancer and the point, not on the analyte.
+void fillIncidenceRow(const RatePass& pass, std::size_t k) {
+  const double sinIn = pass.sinIn;
+  const double* energy = pass.energy;
+  const double* muAtPoint = pass.muAtPoint;
+  const double muAtLine = pass.muAtLine[k];
+  const double edge = pass.lines[k].line.edgeEnergyKeV();
+  double* out = pass.incidenceTerm + k * pass.stride;
+  const std::size_t end = std::min(pass.endAbove[k], pass.pointCount);
+  for (std::size_t j = pass.firstAbove[k]; j < end; ++j) {
+    if (!(energy[j] > edge)) continue;
+    out[j] = sinIn * std::log(1.0 + muAtPoint[j] / (muAtLine * sinIn)) / muAtPoint[j];
+  }
+}
+
+// Enhancement sums of line i into `enh` (zeroed over the line's points by the caller),
+// enhancer by enhancer in ascending order, so that each point's sum adds its terms in the
+// order of the plain loop over k.
+void addEnhancement(const RatePass& pass, std::size_t i, double* enh) {
+  const double sinOut = pass.sinOut;
+  const double* energy = pass.energy;
+  const double analyteMu = pass.muAtLine[i];
+  const double* analytePhoto = pass.photo + i * pass.stride;
+  for (std::size_t e = pass.enhancerBegin[i]; e < pass.enhancerBegin[i + 1]; ++e) {
+    const std::size_t k = pass.enhancer[e];
+    const double ck = pass.lines[k].fraction;
+    const double halfS = pass.halfSensitivity[k];
+    const double tau = pass.analytePhotoAtEnhancerLine[e];
+    // Pout = sin ψout ln(1 + μs(L_i) / (μs(L_k) sin ψout)) / μs(L_i), the same at every point.
+    const double pOut = sinOut * std::log(1.0 + analyteMu / (pass.muAtLine[k] * sinOut)) / analyteMu;
+    const double enhancerEdge = pass.lines[k].line.edgeEnergyKeV();
+    const double* enhancerPhoto = pass.photo + k * pass.stride;
+    const double* pIn = pass.incidenceTerm + k * pass.stride;
+    const std::size_t enhancerEnd = std::min(pass.endAbove[k], pass.pointCount);
+    for (std::size_t j = pass.firstAbove[k]; j < enhancerEnd; ++j) {
+      // A = 0.5 S_k τ_k(E_j) τ_i(L_k) / τ_i(E_j); the term is c_k A (Pin + Pout).
+      const double term = ck * ((halfS * enhancerPhoto[j] * tau / analytePhoto[j]) * (pIn[j] + pOut));
+      enh[j] = energy[j] > enhancerEdge ? enh[j] + term : enh[j];
+    }
+  }
+}
+
+// The rate of line i: its primary fluorescence at each point above its edge, times one plus
+// the enhancement there. `enh` is this thread's row of `stride` points.
+double lineRate(const RatePass& pass, std::size_t i, double* enh) {
+  const Sherman::Line& analyte = pass.lines[i];
+  const double edge = analyte.line.edgeEnergyKeV();
+  const double* energy = pass.energy;
+  const double* analytePhoto = pass.photo + i * pass.stride;
+  const double* value = pass.value;
+  const double* incidenceDenominator = pass.incidenceDenominator;
+  const std::size_t first = pass.firstAbove[i];
+  const std::size_t end = std::min(pass.endAbove[i], pass.pointCount);
+  for (std::size_t j = first; j < end; ++j) enh[j] = 0.0;
+  addEnhancement(pass, i, enh);
+
+  const double outgoingDenominator = pass.muAtLine[i] / pass.sinOut;
+  double sum = 0.0;
+  for (std::size_t j = first; j < end; ++j) {
+    if (!(energy[j] > edge)) continue;
+    const double primary = (analytePhoto[j] * value[j]) / (incidenceDenominator[j] + outgoingDenominator);
+    sum = sum + primary * (enh[j] + 1.0);
+  }
+  return sum * (analyte.sensitivity * analyte.fraction);
+}
+
 }  // namespace
 
 bool Sherman::linesMatchChemistry() const {
@@ -151,22 +241,18 @@ int Sherman::computeRates() {
 
   // Scratch, allocated here so that nothing inside the parallel region can throw.
   const ScratchLayout scratch = layOutScratch(scratch_, n, m, static_cast<std::size_t>(teamSize));
-  double* incidenceTerm = scratch.incidenceTerm;
-  double* value = scratch.value;
-  double* incidenceDenominator = scratch.incidenceDenominator;
-  double* enhancementRows = scratch.enhancementRows;
-
-  const double sinIn = t.sinIn;
-  const double sinOut = t.sinOut;
   for (std::size_t j = 0; j < pointCount; ++j) {
-    value[j] = excitation->valueAt(static_cast<unsigned int>(j));
-    incidenceDenominator[j] = binAttenuation_[j] / sinIn;
+    scratch.value[j] = excitation->valueAt(static_cast<unsigned int>(j));
+    scratch.incidenceDenominator[j] = binAttenuation_[j] / t.sinIn;
   }
 
-  const double* energy = t.energyKeV.data();
-  const double* photo = photoTable_.data();
-  const double* muAtPoint = binAttenuation_.data();
-  const double* muAtLine = lineAttenuation_.data();
+  const RatePass pass{lines.data(), m, pointCount, t.sinIn, t.sinOut, t.energyKeV.data(), photoTable_.data(),
+                      t.halfSensitivity.data(), t.enhancerBegin.data(), t.enhancer.data(),
+                      t.analytePhotoAtEnhancerLine.data(), t.firstAbove.data(), t.endAbove.data(),
+                      binAttenuation_.data(), lineAttenuation_.data(), scratch.value,
+                      scratch.incidenceDenominator, scratch.incidenceTerm};
+  const std::size_t* enhancing = t.enhancing.data();
+  const std::size_t* order = t.order.data();
   const long long enhancingCount = static_cast<long long>(t.enhancing.size());
   const long long lineCount = static_cast<long long>(n);
 
@@ -175,63 +261,14 @@ int Sherman::computeRates() {
   // and each Pin row is written by one thread only. No locks, no logging in here.
 #pragma omp parallel num_threads(teamSize) if (parallel)
   {
-    // Pin(k, j) = sin ψin ln(1 + μs(E_j) / (μs(L_k) sin ψin)) / μs(E_j): it depends on the
-    // enhancer and the point, not on the analyte.
 #pragma omp for schedule(dynamic, 1)
-    for (long long r = 0; r < enhancingCount; ++r) {
-      const std::size_t k = t.enhancing[static_cast<std::size_t>(r)];
-      const double edge = lines[k].line.edgeEnergyKeV();
-      double* out = incidenceTerm + k * m;
-      const std::size_t end = std::min(t.endAbove[k], pointCount);
-      for (std::size_t j = t.firstAbove[k]; j < end; ++j) {
-        if (!(energy[j] > edge)) continue;
-        out[j] = sinIn * std::log(1.0 + muAtPoint[j] / (muAtLine[k] * sinIn)) / muAtPoint[j];
-      }
-    }
+    for (long long r = 0; r < enhancingCount; ++r) fillIncidenceRow(pass, enhancing[r]);
 
-    double* enh = enhancementRows + static_cast<std::size_t>(omp_get_thread_num()) * m;
+    double* enh = scratch.enhancementRows + static_cast<std::size_t>(omp_get_thread_num()) * m;
 #pragma omp for schedule(dynamic, 1)
     for (long long p = 0; p < lineCount; ++p) {
-      const std::size_t i = t.order[static_cast<std::size_t>(p)];
-      const Line& analyte = lines[i];
-      const double edge = analyte.line.edgeEnergyKeV();
-      const double analyteMu = muAtLine[i];
-      const double* analytePhoto = photo + i * m;
-      const std::size_t first = t.firstAbove[i];
-      const std::size_t end = std::min(t.endAbove[i], pointCount);
-      for (std::size_t j = first; j < end; ++j) enh[j] = 0.0;
-
-      // Enhancement sums, enhancer by enhancer in ascending order, so that each point's
-      // sum adds its terms in the order of the plain loop over k.
-      for (std::size_t e = t.enhancerBegin[i]; e < t.enhancerBegin[i + 1]; ++e) {
-        const std::size_t k = t.enhancer[e];
-        const double ck = lines[k].fraction;
-        const double halfS = t.halfSensitivity[k];
-        const double tau = t.analytePhotoAtEnhancerLine[e];
-        // Pout = sin ψout ln(1 + μs(L_i) / (μs(L_k) sin ψout)) / μs(L_i), the same at every point.
-        const double pOut =
-            sinOut * std::log(1.0 + analyteMu / (muAtLine[k] * sinOut)) / analyteMu;
-        const double enhancerEdge = lines[k].line.edgeEnergyKeV();
-        const double* enhancerPhoto = photo + k * m;
-        const double* pIn = incidenceTerm + k * m;
-        const std::size_t enhancerEnd = std::min(t.endAbove[k], pointCount);
-        for (std::size_t j = t.firstAbove[k]; j < enhancerEnd; ++j) {
-          // A = 0.5 S_k τ_k(E_j) τ_i(L_k) / τ_i(E_j); the term is c_k A (Pin + Pout).
-          const double term =
-              ck * ((halfS * enhancerPhoto[j] * tau / analytePhoto[j]) * (pIn[j] + pOut));
-          enh[j] = energy[j] > enhancerEdge ? enh[j] + term : enh[j];
-        }
-      }
-
-      const double outgoingDenominator = analyteMu / sinOut;
-      double sum = 0.0;
-      for (std::size_t j = first; j < end; ++j) {
-        if (!(energy[j] > edge)) continue;
-        const double primary =
-            (analytePhoto[j] * value[j]) / (incidenceDenominator[j] + outgoingDenominator);
-        sum = sum + primary * (enh[j] + 1.0);
-      }
-      lines[i].rate = sum * (analyte.sensitivity * analyte.fraction);
+      const std::size_t i = order[p];
+      lines[i].rate = lineRate(pass, i, enh);
     }
   }
   return 0;

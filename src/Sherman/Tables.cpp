@@ -30,7 +30,9 @@ constexpr double kLogarithmCost = 4.0;
 constexpr int kSubshellSumFromZ = 19;
 constexpr int kSubshellSumToZ = 56;
 
-struct PhotoData {
+}  // namespace
+
+struct Sherman::Tables::AtomicData {
   Sherman::Photoabsorption choice;
   bool subshell(int Z) const { return choice == Sherman::Photoabsorption::SubshellSum && Z >= kSubshellSumFromZ && Z <= kSubshellSumToZ; }
   double tau(int Z, double E) const { return subshell(Z) ? detail::xrl::csPhotoTotal(Z, E) : detail::xrl::csPhoto(Z, E); }
@@ -40,107 +42,127 @@ struct PhotoData {
   }
 };
 
-}  // namespace
-
 void Sherman::buildTables() {
-  auto built = std::make_shared<Tables>();
-  Tables& t = *built;
   static const std::vector<Element> kNoElements;
   const std::vector<Element>& elements = chemistry != nullptr ? chemistry->elements : kNoElements;
-  const std::size_t n = lines.size();
-  const std::size_t m = binCount_;
-  const std::size_t elementCount = elements.size();
-  const PhotoData data{photoabsorption_};
+  const Tables::AtomicData data{photoabsorption_};
   // Builder::create sets binCount to the spectrum's size; only a model assembled by hand
   // may have fewer points, whose entries then stay 0 and which no computation reaches.
   const std::size_t available =
-      excitation != nullptr ? std::min<std::size_t>(excitation->size(), m) : 0;
-  t.lineCount = n;
-  t.pointCount = m;
-  t.elementCount = elementCount;
-
-  t.energyKeV.assign(m, 0.0);
+      excitation != nullptr ? std::min<std::size_t>(excitation->size(), binCount_) : 0;
+  auto built = std::make_shared<Tables>();
+  Tables& t = *built;
+  t.lineCount = lines.size();
+  t.pointCount = binCount_;
+  t.elementCount = elements.size();
+  t.energyKeV.assign(binCount_, 0.0);
   for (std::size_t j = 0; j < available; ++j)
     t.energyKeV[j] = excitation->energyAt(static_cast<unsigned int>(j));
 
-  std::vector<double> photo(n * m, 0.0);
-  for (std::size_t l = 0; l < n; ++l) {
-    const int Z = lines[l].line.element().atomicNumber();
-    double* row = photo.data() + l * m;
-    for (std::size_t j = 0; j < available; ++j) row[j] = data.tau(Z, t.energyKeV[j]);
-  }
-
-  t.lineMu.resize(n * elementCount);
-  for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t e = 0; e < elementCount; ++e)
-      t.lineMu[i * elementCount + e] =
-          data.mu(elements[e].atomicNumber(), lines[i].line.lineEnergyKeV());
-  t.pointMu.resize(m * elementCount);
-  for (std::size_t j = 0; j < available; ++j)
-    for (std::size_t e = 0; e < elementCount; ++e)
-      t.pointMu[j * elementCount + e] =
-          data.mu(elements[e].atomicNumber(), t.energyKeV[j]);
-
-  t.halfSensitivity.resize(n);
-  for (std::size_t l = 0; l < n; ++l) t.halfSensitivity[l] = 0.5 * lines[l].sensitivity;
-
-  // Points above each line's edge. The spectrum need not be sorted: the interval bounds
-  // them, and the loops test each point inside it.
-  t.firstAbove.assign(n, 0);
-  t.endAbove.assign(n, 0);
-  std::vector<double> span(n, 0.0);
-  for (std::size_t l = 0; l < n; ++l) {
-    const double edge = lines[l].line.edgeEnergyKeV();
-    bool any = false;
-    for (std::size_t j = 0; j < available; ++j) {
-      if (!(t.energyKeV[j] > edge)) continue;
-      if (!any) t.firstAbove[l] = j;
-      any = true;
-      t.endAbove[l] = j + 1;
-    }
-    span[l] = static_cast<double>(t.endAbove[l] - t.firstAbove[l]);
-  }
-
-  // A line enhances another when its energy lies above the other's edge (never itself:
-  // a line lies below its own edge).
-  std::vector<bool> enhances(n, false);
-  std::vector<double> lineWork(n, 0.0);
-  t.enhancerBegin.assign(n + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const int Z = lines[i].line.element().atomicNumber();
-    const double edge = lines[i].line.edgeEnergyKeV();
-    lineWork[i] = span[i];
-    for (std::size_t k = 0; k < n; ++k) {
-      const double enhancerEnergyKeV = lines[k].line.lineEnergyKeV();
-      if (!(enhancerEnergyKeV > edge)) continue;
-      t.enhancer.push_back(k);
-      t.analytePhotoAtEnhancerLine.push_back(data.tau(Z, enhancerEnergyKeV));
-      enhances[k] = true;
-      lineWork[i] += span[k] + kLogarithmCost;
-    }
-    t.enhancerBegin[i + 1] = t.enhancer.size();
-  }
-
-  t.work = 0.0;
-  for (std::size_t l = 0; l < n; ++l) {
-    t.work += lineWork[l];
-    if (!enhances[l]) continue;
-    t.enhancing.push_back(l);
-    t.work += kLogarithmCost * span[l];
-  }
-  // Longest incidence-side rows first as well, for the same reason as the lines.
-  std::stable_sort(t.enhancing.begin(), t.enhancing.end(),
-                   [&span](std::size_t a, std::size_t b) { return span[a] > span[b]; });
-  t.order.resize(n);
-  for (std::size_t l = 0; l < n; ++l) t.order[l] = l;
-  std::stable_sort(t.order.begin(), t.order.end(),
-                   [&lineWork](std::size_t a, std::size_t b) { return lineWork[a] > lineWork[b]; });
-
+  std::vector<double> photo = t.tabulate(lines, elements, available, data);
+  t.listEnhancers(lines, data);
+  t.orderByWork(t.findPointsAbove(lines, available));
   t.sinIn = std::sin(incidenceAngle_.radians());
   t.sinOut = std::sin(takeOffAngle_.radians());
 
   photoTable_ = std::move(photo);
   tables_ = std::move(built);
+}
+
+std::vector<double> Sherman::Tables::tabulate(const std::vector<Line>& lines,
+                                              const std::vector<Element>& elements, std::size_t available,
+                                              const AtomicData& data) {
+  const std::size_t n = lines.size();
+  const std::size_t m = pointCount;
+  std::vector<double> photo(n * m, 0.0);
+  for (std::size_t l = 0; l < n; ++l) {
+    const int Z = lines[l].line.element().atomicNumber();
+    double* row = photo.data() + l * m;
+    for (std::size_t j = 0; j < available; ++j) row[j] = data.tau(Z, energyKeV[j]);
+  }
+
+  lineMu.resize(n * elementCount);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t e = 0; e < elementCount; ++e)
+      lineMu[i * elementCount + e] = data.mu(elements[e].atomicNumber(), lines[i].line.lineEnergyKeV());
+  pointMu.resize(m * elementCount);
+  for (std::size_t j = 0; j < available; ++j)
+    for (std::size_t e = 0; e < elementCount; ++e)
+      pointMu[j * elementCount + e] = data.mu(elements[e].atomicNumber(), energyKeV[j]);
+
+  halfSensitivity.resize(n);
+  for (std::size_t l = 0; l < n; ++l) halfSensitivity[l] = 0.5 * lines[l].sensitivity;
+  return photo;
+}
+
+// Points above each line's edge. The spectrum need not be sorted: the interval bounds them,
+// and the loops test each point inside it.
+std::vector<double> Sherman::Tables::findPointsAbove(const std::vector<Line>& lines, std::size_t available) {
+  const std::size_t n = lines.size();
+  firstAbove.assign(n, 0);
+  endAbove.assign(n, 0);
+  std::vector<double> span(n, 0.0);
+  for (std::size_t l = 0; l < n; ++l) {
+    const double edge = lines[l].line.edgeEnergyKeV();
+    bool any = false;
+    for (std::size_t j = 0; j < available; ++j) {
+      if (!(energyKeV[j] > edge)) continue;
+      if (!any) firstAbove[l] = j;
+      any = true;
+      endAbove[l] = j + 1;
+    }
+    span[l] = static_cast<double>(endAbove[l] - firstAbove[l]);
+  }
+  return span;
+}
+
+// A line enhances another when its energy lies above the other's edge (never itself: a line
+// lies below its own edge).
+void Sherman::Tables::listEnhancers(const std::vector<Line>& lines, const AtomicData& data) {
+  const std::size_t n = lines.size();
+  enhancerBegin.assign(n + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const int Z = lines[i].line.element().atomicNumber();
+    const double edge = lines[i].line.edgeEnergyKeV();
+    for (std::size_t k = 0; k < n; ++k) {
+      const double enhancerEnergyKeV = lines[k].line.lineEnergyKeV();
+      if (!(enhancerEnergyKeV > edge)) continue;
+      enhancer.push_back(k);
+      analytePhotoAtEnhancerLine.push_back(data.tau(Z, enhancerEnergyKeV));
+    }
+    enhancerBegin[i + 1] = enhancer.size();
+  }
+}
+
+// A line costs its points, and each enhancer's points and logarithm; an enhancing line
+// adds its row of incidence-side logarithms.
+void Sherman::Tables::orderByWork(const std::vector<double>& span) {
+  const std::size_t n = lineCount;
+  std::vector<bool> enhances(n, false);
+  std::vector<double> lineWork(n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    lineWork[i] = span[i];
+    for (std::size_t e = enhancerBegin[i]; e < enhancerBegin[i + 1]; ++e) {
+      enhances[enhancer[e]] = true;
+      lineWork[i] += span[enhancer[e]] + kLogarithmCost;
+    }
+  }
+
+  work = 0.0;
+  for (std::size_t l = 0; l < n; ++l) {
+    work += lineWork[l];
+    if (!enhances[l]) continue;
+    enhancing.push_back(l);
+    work += kLogarithmCost * span[l];
+  }
+  // Lines by decreasing work, and the longest incidence-side rows first, so that threads
+  // taking them in turn end together.
+  std::stable_sort(enhancing.begin(), enhancing.end(),
+                   [&span](std::size_t a, std::size_t b) { return span[a] > span[b]; });
+  order.resize(n);
+  for (std::size_t l = 0; l < n; ++l) order[l] = l;
+  std::stable_sort(order.begin(), order.end(),
+                   [&lineWork](std::size_t a, std::size_t b) { return lineWork[a] > lineWork[b]; });
 }
 
 namespace {

@@ -10,7 +10,8 @@
 
 namespace calyx {
 
-struct Sherman::Tables {
+// Hidden: the tables are the model's own, and Sherman's export would otherwise reach them.
+struct CALYX_NO_EXPORT Sherman::Tables {
   std::size_t lineCount = 0;
   std::size_t pointCount = 0;    ///< binCount: the stride of every per-point row
   std::size_t elementCount = 0;  ///< chemistry elements when the model was built
@@ -43,6 +44,20 @@ struct Sherman::Tables {
   double sinOut = 0.0;
   /// Rough cost of one computeRates, in secondary-fluorescence terms.
   double work = 0.0;
+
+  // The steps of Sherman::buildTables, in their order (Tables.cpp). Each reads energyKeV at
+  // the first `available` points and the tables the steps before it filled.
+  struct AtomicData;  ///< τ and μ of the model's photoabsorption data
+  /// lineMu, pointMu and halfSensitivity; returns τ(Z_l, E_j) of each line's element, one
+  /// row of pointCount per line.
+  std::vector<double> tabulate(const std::vector<Line>& lines, const std::vector<Element>& elements,
+                               std::size_t available, const AtomicData& data);
+  /// firstAbove and endAbove; returns the width of each line's interval.
+  std::vector<double> findPointsAbove(const std::vector<Line>& lines, std::size_t available);
+  /// enhancerBegin, enhancer and analytePhotoAtEnhancerLine.
+  void listEnhancers(const std::vector<Line>& lines, const AtomicData& data);
+  /// work, enhancing and order, from the intervals' widths and the enhancer lists.
+  void orderByWork(const std::vector<double>& span);
 };
 
 }  // namespace calyx
