@@ -17,6 +17,7 @@
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "calyx/Logger.h"
+#include "support/HardwareFixtures.h"
 
 namespace calyx {
 namespace {
@@ -26,25 +27,8 @@ using Beam = FPRateAlgorithm::Builder::Beam;
 constexpr double kSettled = 1e-12;  // largest change of a fraction in the last pass
 constexpr int kPassLimit = 300;
 
-DetectorHardware siliconDriftDetector() {
-  DetectorHardware d;
-  d.Z = 14;
-  d.thickness = 500.0;
-  d.windowZ = 4;
-  d.windowThickness = 12.5;
-  d.measuredFWHMEnergy = 5900.0;
-  d.measuredFWHM = 140.0;
-  return d;
-}
-
-TubeHardware rhodiumTube() {
-  TubeHardware t;
-  t.anodeZ = 45;
-  t.windowZ = 4;
-  t.windowThickness = 100.0;
-  t.takeoffAngle = Angle::createFromDegrees(22.0);
-  return t;
-}
+using testing::rhodiumTube;
+using testing::siliconDriftDetector;
 
 // A main beam for Ti to Pb and a light beam for Mg to Ca, oxygen from scatter: 25 elements.
 std::unique_ptr<FPRateAlgorithm> twoBeamEngine() {

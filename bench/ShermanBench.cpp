@@ -12,6 +12,7 @@
 #include <set>
 #include <vector>
 
+#include "support/HardwareFixtures.h"
 #include "support/ReferenceRates.h"
 #include "calyx/Filter.h"
 #include "calyx/Logger.h"
@@ -27,13 +28,8 @@ struct BenchModel {
 };
 
 std::shared_ptr<SpectrumBase<double>> rhodiumTube(double kV, double stepKeV) {
-  TubeHardware tube;
-  tube.anodeZ = 45;
-  tube.windowZ = 4;
-  tube.windowThickness = 100.0;
-  tube.takeoffAngle = Angle::createFromDegrees(22.0);
   TubeSpectrumCreator creator;
-  creator.setHardware(tube);
+  creator.setHardware(testing::rhodiumTube());
   creator.setFilters({Filter::create(Element("Al"), 100.0, 2.7)});
   creator.setVoltage(kV);
   creator.setStepSize(stepKeV);

@@ -16,11 +16,7 @@
 namespace calyx {
 namespace {
 
-// This process's scratch directory (ctest runs every test in a process of its own).
-std::string tempPath(const char* name) {
-  static const testing::ScratchDir scratch;
-  return scratch.path(name);
-}
+using testing::tempPath;
 
 using testing::readFile;
 
@@ -57,10 +53,9 @@ TEST(CSVWriterTest, UnwritablePathDropsRowsSilently) {
 // writers of one path never mix their rows, and a writer abandoned by an exception leaves the
 // old file. Nothing is left beside it.
 TEST(CSVWriterTest, WholeFileWriterReplacesThePathOnlyWhenDone) {
-  std::string pattern = ::testing::TempDir() + "calyx_csv_whole_XXXXXX";
-  ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
-  const std::string dir = pattern;
-  const std::string path = dir + "/debug.csv";
+  const testing::ScratchDir scratch;
+  const std::string& dir = scratch.dir();
+  const std::string path = scratch.path("debug.csv");
   { CSVWriter(path.c_str()).writeLine({"old"}); }
   {
     CSVWriter first(path.c_str(), CSVWriter::ReplaceWhole{});
@@ -82,7 +77,6 @@ TEST(CSVWriterTest, WholeFileWriterReplacesThePathOnlyWhenDone) {
   int entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) entries += entry.path() == path ? 1 : 100;
   EXPECT_EQ(entries, 1) << "a temporary file was left in " << dir;
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

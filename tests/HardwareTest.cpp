@@ -5,14 +5,12 @@
 #include "support/HandheldEngine.h"
 
 #include <cmath>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <json/json.h>
-#include <xraylib.h>
 
-#include "detail/Json.h"
+#include "support/Json.h"
 #include "support/LogCapture.h"
 
 namespace calyx {
@@ -20,25 +18,15 @@ namespace {
 
 constexpr double kRel = 1e-12;
 
-Json::Value parse(const std::string& text) {
-  std::istringstream in(text);
-  Json::Value root;
-  std::string errors;
-  EXPECT_TRUE(detail::parseJson(in, root, errors)) << errors;
-  return root;
-}
+using testing::parseJson;
 
-// exp(-ρ t μ) of an element at its own density, t in µm.
-double layer(int z, double micrometres, double e) {
-  return std::exp(-ElementDensity(z, nullptr) * micrometres * 1e-4 * CS_Total(z, e, nullptr));
-}
-
+using testing::layerTransmission;
 using testing::siliconDriftDetector;
 
 TEST(HardwareTest, EfficiencyIsWindowTransmissionTimesCrystalAbsorption) {
   const DetectorHardware d = siliconDriftDetector();
   for (double e : {1.0, 1.74, 1.85, 5.0, 17.48, 40.0}) {
-    const double expected = layer(4, 12.5, e) * (1.0 - layer(14, 500.0, e));
+    const double expected = layerTransmission(4, 12.5, e) * (1.0 - layerTransmission(14, 500.0, e));
     EXPECT_NEAR(d.getDetectorEfficiencyFactor(e), expected, kRel * expected) << e;
   }
   // A thick crystal absorbs nearly all 5 keV photons; the window passes most.
@@ -79,7 +67,7 @@ TEST(HardwareTest, AirGapChangesNothing) {
 TEST(HardwareTest, DetectorReaderRoundsNumbersToSinglePrecision) {
   DetectorHardware d;
   ASSERT_EQ(HardwareConfig::readDetectorHardware(
-                parse(R"({"Z": 14, "thickness": 450.1, "windowZ": 4, "windowThickness": 0.1,
+                parseJson(R"({"Z": 14, "thickness": 450.1, "windowZ": 4, "windowThickness": 0.1,
                           "measuredFWHMEnergy": 5898.7, "measuredFWHM": 129.3})"),
                 d),
             0);
@@ -95,18 +83,18 @@ TEST(HardwareTest, DetectorReaderRoundsNumbersToSinglePrecision) {
 TEST(HardwareTest, DetectorWithoutWindowKeyHasAWindowThatPassesEverything) {
   DetectorHardware d;
   d.windowZ = 4;
-  ASSERT_EQ(HardwareConfig::readDetectorHardware(parse(R"({"Z": 14, "thickness": 500})"), d), 0);
+  ASSERT_EQ(HardwareConfig::readDetectorHardware(parseJson(R"({"Z": 14, "thickness": 500})"), d), 0);
   EXPECT_EQ(d.windowZ, 0);
   EXPECT_EQ(d.windowThickness, 0.0);
   EXPECT_EQ(d.measuredFWHM, 0.0);
-  const double expected = 1.0 - layer(14, 500.0, 30.0);
+  const double expected = 1.0 - layerTransmission(14, 500.0, 30.0);
   EXPECT_NEAR(d.getDetectorEfficiencyFactor(30.0), expected, kRel * expected);
 }
 
 TEST(HardwareTest, TubeReaderTakesTheTakeoffAngleInDegrees) {
   TubeHardware t;
   ASSERT_EQ(HardwareConfig::readTubeHardware(
-                parse(R"({"anodeZ": 45, "anodeThickness": 0.75, "windowZ": 4,
+                parseJson(R"({"anodeZ": 45, "anodeThickness": 0.75, "windowZ": 4,
                           "windowThickness": 127.3, "takeoffAngle": 45})"),
                 t),
             0);
@@ -117,7 +105,7 @@ TEST(HardwareTest, TubeReaderTakesTheTakeoffAngleInDegrees) {
   EXPECT_EQ(t.takeoffAngle.radians(), 45.0 * 0.017453292519943295);
   EXPECT_NEAR(t.takeoffAngle.radians(), std::acos(-1.0) / 4.0, 1e-15);
 
-  ASSERT_EQ(HardwareConfig::readTubeHardware(parse(R"({"takeoffAngle": 20.1})"), t), 0);
+  ASSERT_EQ(HardwareConfig::readTubeHardware(parseJson(R"({"takeoffAngle": 20.1})"), t), 0);
   EXPECT_EQ(t.takeoffAngle.radians(), static_cast<double>(20.1f) * 0.017453292519943295);
   EXPECT_EQ(t.anodeZ, 0);
 }
@@ -125,7 +113,7 @@ TEST(HardwareTest, TubeReaderTakesTheTakeoffAngleInDegrees) {
 TEST(HardwareTest, FilterReaderBuildsTheParsedCompound) {
   Filter f;
   ASSERT_EQ(HardwareConfig::readFilter(
-                parse(R"({"compound": "Fe2O3", "thickness": 12.3, "density": 5.24})"), f),
+                parseJson(R"({"compound": "Fe2O3", "thickness": 12.3, "density": 5.24})"), f),
             0);
   EXPECT_EQ(f.getThickness(), static_cast<double>(12.3f) * 1e-4);
   EXPECT_EQ(f.getDensity(), static_cast<double>(5.24f));
@@ -146,7 +134,7 @@ TEST(HardwareTest, FilterReaderLeavesTheFilterUntouchedWhenTheFormulaDoesNotPars
                            R"({"thickness": 10, "density": 2})",
                            R"({"compound": "Xx2", "thickness": 10, "density": 2})"}) {
     Filter f = Filter::create(Element(29), 50.0, 8.96);
-    EXPECT_EQ(HardwareConfig::readFilter(parse(text), f), 0) << text;
+    EXPECT_EQ(HardwareConfig::readFilter(parseJson(text), f), 0) << text;
     ASSERT_EQ(f.getCompound().size(), 1u) << text;
     EXPECT_EQ(f.getCompound().begin()->element.atomicNumber(), 29) << text;
     EXPECT_EQ(f.getThickness(), 50.0 * 1e-4) << text;
@@ -159,11 +147,11 @@ TEST(HardwareTest, ReadersLetJsonTypeErrorsThrough) {
   DetectorHardware d;
   TubeHardware t;
   Filter f;
-  EXPECT_THROW(HardwareConfig::readDetectorHardware(parse(R"({"Z": {"n": 14}})"), d),
+  EXPECT_THROW(HardwareConfig::readDetectorHardware(parseJson(R"({"Z": {"n": 14}})"), d),
                Json::LogicError);
-  EXPECT_THROW(HardwareConfig::readTubeHardware(parse(R"({"takeoffAngle": "steep"})"), t),
+  EXPECT_THROW(HardwareConfig::readTubeHardware(parseJson(R"({"takeoffAngle": "steep"})"), t),
                Json::LogicError);
-  EXPECT_THROW(HardwareConfig::readFilter(parse(R"({"compound": ["Al"]})"), f), Json::LogicError);
+  EXPECT_THROW(HardwareConfig::readFilter(parseJson(R"({"compound": ["Al"]})"), f), Json::LogicError);
 }
 
 }  // namespace

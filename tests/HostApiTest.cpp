@@ -2,10 +2,7 @@
 // few standards, a resized chemistry, metadata the MCA format cannot carry): each ends in a
 // status, a warning or a refusal, never in a crash, a sanitizer report or a wrong number with
 // status 0. Also the boundary cases that mutation testing found unguarded.
-#include <stdlib.h>
-
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -24,6 +21,7 @@
 #include "support/HandheldEngine.h"
 #include "support/Files.h"
 #include "support/LogCapture.h"
+#include "support/ScratchDir.h"
 
 namespace calyx {
 namespace {
@@ -36,23 +34,7 @@ using spdlog::level::warn;
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
-// A directory of this test's own, removed with everything in it.
-class Scratch {
- public:
-  Scratch() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "calyx-hostapi-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-    EXPECT_FALSE(dir_.empty());
-  }
-  ~Scratch() { std::filesystem::remove_all(dir_); }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
- private:
-  std::string dir_;
-};
-
+using Scratch = testing::ScratchDir;
 using testing::readFile;
 
 // A 40 kV beam with Fe and Ni KA and oxygen estimated from scatter.

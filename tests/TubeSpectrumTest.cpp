@@ -12,6 +12,7 @@
 #include <xraylib.h>
 
 #include "detail/TubeModel.h"
+#include "support/HardwareFixtures.h"
 
 namespace calyx {
 namespace {
@@ -25,14 +26,7 @@ struct Layer {
   double density;  // 0: each element at its own density
 };
 
-TubeHardware tube(int anodeZ) {
-  TubeHardware hw;
-  hw.anodeZ = anodeZ;
-  hw.windowZ = 4;
-  hw.windowThickness = 125.0;
-  hw.takeoffAngle = Angle::createFromDegrees(20.0);
-  return hw;
-}
+TubeHardware tube(int anodeZ) { return testing::berylliumWindowTube(anodeZ, 125.0, 20.0); }
 
 double layersTransmission(const std::vector<Layer>& layers, double e) {
   double t = 1.0;

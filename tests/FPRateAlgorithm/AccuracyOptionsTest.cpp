@@ -16,7 +16,7 @@
 #include <json/json.h>
 
 #include "calyx/FPRateAlgorithm.h"
-#include "detail/Json.h"
+#include "support/Json.h"
 #include "support/HandheldEngine.h"
 
 namespace calyx {
@@ -24,31 +24,16 @@ namespace {
 
 constexpr double kRecovery = 1e-4;  // absolute mass fraction
 
-Json::Value parse(const std::string& text) {
-  std::istringstream in(text);
-  Json::Value root;
-  std::string errors;
-  EXPECT_TRUE(detail::parseJson(in, root, errors)) << errors;
-  return root;
-}
-
-const char* kHardware = R"(
-  "detector": {"Z": 14, "thickness": 500, "windowZ": 4, "windowThickness": 12.5,
-               "measuredFWHMEnergy": 5900, "measuredFWHM": 140},
-  "tube": {"anodeZ": 45, "anodeThickness": 100, "windowZ": 4, "windowThickness": 100,
-           "takeoffAngle": 22 %TUBE%},
-  "takeoffAngle": 45, "incodenceAngle": 60,
-)";
+using testing::parseJson;
 
 std::string configText(const std::string& beams, const std::string& tubeExtra = "", const std::string& top = "") {
-  std::string hw = kHardware;
-  hw.replace(hw.find("%TUBE%"), 6, tubeExtra);
-  return "{" + hw + top + "\"beams\": [" + beams + "]}";
+  return "{" + testing::handheldHardwareJson(tubeExtra) + R"(, "takeoffAngle": 45, "incodenceAngle": 60,)" + top +
+         "\"beams\": [" + beams + "]}";
 }
 
 std::unique_ptr<FPRateAlgorithm> engineFrom(const std::string& text) {
   FPRateAlgorithm::Builder builder;
-  EXPECT_EQ(builder.readConfig(parse(text)), 0) << text;
+  EXPECT_EQ(builder.readConfig(parseJson(text)), 0) << text;
   return testing::buildEngine(builder);
 }
 
@@ -214,7 +199,7 @@ TEST(AccuracyOptionsTest, ReadersRefuseOptionsTheyCannotUse) {
   };
   for (const std::string& text : refused) {
     FPRateAlgorithm::Builder builder;
-    EXPECT_NE(builder.readConfig(parse(text)), 0) << text;
+    EXPECT_NE(builder.readConfig(parseJson(text)), 0) << text;
   }
 }
 

@@ -16,7 +16,7 @@
 #include <json/json.h>
 
 #include "calyx/FPRateAlgorithm.h"
-#include "detail/Json.h"
+#include "support/Json.h"
 #include "support/HandheldEngine.h"
 #include "support/LogCapture.h"
 #include "support/ScratchDir.h"
@@ -29,21 +29,9 @@ using testing::LogCapture;
 
 const char* const kPrefix = "[src/FPRateAlgorithm/Builder.cpp:";
 
-const char* const kHardware = R"(
-  "detector": {"Z": 14, "thickness": 500, "windowZ": 4, "windowThickness": 12.5,
-               "measuredFWHMEnergy": 5900, "measuredFWHM": 140},
-  "tube": {"anodeZ": 45, "anodeThickness": 100, "windowZ": 4, "windowThickness": 100,
-           "takeoffAngle": 22})";
+std::string document(const std::string& rest) { return "{" + testing::handheldHardwareJson() + rest + "}"; }
 
-std::string document(const std::string& rest) { return std::string("{") + kHardware + rest + "}"; }
-
-Json::Value parse(const std::string& text) {
-  std::istringstream in(text);
-  Json::Value root;
-  std::string errors;
-  EXPECT_TRUE(detail::parseJson(in, root, errors)) << errors;
-  return root;
-}
+using testing::parseJson;
 
 // Writes a file in a scratch directory of its own, removed with the object.
 class TempFile {
@@ -141,7 +129,7 @@ TEST(BuilderTest, ReadsTheHandheldOxideExampleWithOxygenOnBothBeams) {
 TEST(BuilderTest, ReportsProgressInOrderWhileReading) {
   LogCapture log;
   FPRateAlgorithm::Builder builder;
-  ASSERT_EQ(builder.readConfig(parse(document(R"(, "beams": [{"tubeKeV": 40}])"))), 0);
+  ASSERT_EQ(builder.readConfig(parseJson(document(R"(, "beams": [{"tubeKeV": 40}])"))), 0);
   const std::vector<std::string> expected = {
       "Inside readConfig(Json::Value&)", "readConfig 1", "readConfig 2", "readConfig 3", "readBeam",
       "Inside readBeam", "readBeam 1", "readBeam 2", "readBeam 3", "readBeam 4", "readBeam 5",
@@ -218,21 +206,21 @@ TEST(BuilderTest, AFileThatIsMissingOrNotJsonQuotesTheParser) {
 
 TEST(BuilderTest, LinesTakeNamesOrIntegerCodesAndAnUnknownNameFailsTheBeam) {
   std::unique_ptr<Beam> beam;
-  ASSERT_EQ(Beam::readBeam(parse(R"({"tubeKeV": 40, "lines": [["Pb", -90], ["Pb", "LB"]]})"), beam), 0);
+  ASSERT_EQ(Beam::readBeam(parseJson(R"({"tubeKeV": 40, "lines": [["Pb", -90], ["Pb", "LB"]]})"), beam), 0);
   const std::set<XRFLine> expected = {XRFLine::create(Element("Pb"), -90), XRFLine::create(Element("Pb"), 3)};
   EXPECT_EQ(beam->lines, expected);
   // Skipped, the line would be silently missing from the analysis.
-  EXPECT_EQ(Beam::readBeam(parse(R"({"tubeKeV": 40, "lines": [["Pb", "La"], ["Pb", "LB"]]})"), beam), 1);
+  EXPECT_EQ(Beam::readBeam(parseJson(R"({"tubeKeV": 40, "lines": [["Pb", "La"], ["Pb", "LB"]]})"), beam), 1);
 }
 
 TEST(BuilderTest, AnIntegerLineCodeWithoutAShellThrowsOutOfRange) {
   std::unique_ptr<Beam> beam;
-  EXPECT_THROW(Beam::readBeam(parse(R"({"tubeKeV": 40, "lines": [["Fe", 7]]})"), beam), std::out_of_range);
+  EXPECT_THROW(Beam::readBeam(parseJson(R"({"tubeKeV": 40, "lines": [["Fe", 7]]})"), beam), std::out_of_range);
 }
 
 TEST(BuilderTest, ListsMayBeObjectsReadInTheOrderOfTheirMemberNames) {
   FPRateAlgorithm::Builder builder;
-  ASSERT_EQ(builder.readConfig(parse(document(R"(, "beams": {"b": {"tubeKeV": 15}, "a": {"tubeKeV": 40,
+  ASSERT_EQ(builder.readConfig(parseJson(document(R"(, "beams": {"b": {"tubeKeV": 15}, "a": {"tubeKeV": 40,
       "allLines": {"x": "Fe"}}})"))),
             0);
   ASSERT_EQ(builder.beams.size(), 2u);
@@ -243,20 +231,20 @@ TEST(BuilderTest, ListsMayBeObjectsReadInTheOrderOfTheirMemberNames) {
 
 TEST(BuilderTest, GeometryIsReadOnlyWhenBothAnglesArePresent) {
   FPRateAlgorithm::Builder one;
-  ASSERT_EQ(one.readConfig(parse(document(R"(, "takeoffAngle": 30, "beams": [])"))), 0);
+  ASSERT_EQ(one.readConfig(parseJson(document(R"(, "takeoffAngle": 30, "beams": [])"))), 0);
   EXPECT_DOUBLE_EQ(one.takeOffAngle.getDegrees(), 45.0);
   EXPECT_DOUBLE_EQ(one.incidenceAngle.getDegrees(), 45.0);
 
   FPRateAlgorithm::Builder both;
-  ASSERT_EQ(both.readConfig(parse(document(R"(, "takeoffAngle": 30, "incodenceAngle": 70.5, "beams": [])"))), 0);
+  ASSERT_EQ(both.readConfig(parseJson(document(R"(, "takeoffAngle": 30, "incodenceAngle": 70.5, "beams": [])"))), 0);
   EXPECT_DOUBLE_EQ(both.takeOffAngle.radians(), degrees(30.0f));
   EXPECT_DOUBLE_EQ(both.incidenceAngle.radians(), degrees(70.5f));
 }
 
 TEST(BuilderTest, ASecondReadOverwritesTheHardwareAndAppendsBeams) {
   FPRateAlgorithm::Builder builder;
-  ASSERT_EQ(builder.readConfig(parse(document(R"(, "beams": [{"tubeKeV": 40}])"))), 0);
-  ASSERT_EQ(builder.readConfig(parse(R"({"detector": {"Z": 32}, "tube": {"anodeZ": 47}, "beams": [{"tubeKeV": 15}]})")),
+  ASSERT_EQ(builder.readConfig(parseJson(document(R"(, "beams": [{"tubeKeV": 40}])"))), 0);
+  ASSERT_EQ(builder.readConfig(parseJson(R"({"detector": {"Z": 32}, "tube": {"anodeZ": 47}, "beams": [{"tubeKeV": 15}]})")),
             0);
   EXPECT_EQ(builder.detector.Z, 32);
   EXPECT_EQ(builder.tube.anodeZ, 47);
@@ -293,7 +281,7 @@ TEST(BuilderTest, AllLinesKeepsTheLinesTheVoltageExcitesAboveOneKeV) {
 
 TEST(BuilderTest, LightElementsWithoutTheirEnergyReadButDoNotBuild) {
   FPRateAlgorithm::Builder builder = testing::handheldBuilder();
-  ASSERT_EQ(builder.readConfig(parse(document(R"(, "beams": [{"tubeKeV": 40, "LEElements": ["C"]}])"))), 0);
+  ASSERT_EQ(builder.readConfig(parseJson(document(R"(, "beams": [{"tubeKeV": 40, "LEElements": ["C"]}])"))), 0);
   EXPECT_EQ(builder.beams[0].leEnergyKeV, -1.0);
 
   FPRateAlgorithm::Builder empty = testing::handheldBuilder();
@@ -318,7 +306,7 @@ TEST(BuilderTest, AVoltageBeyondTheAtomicDataIsRefusedByCreate) {
                {R"([{"tubeKeV": 1e39}])", 1}};
   for (const Case& c : cases) {
     FPRateAlgorithm::Builder builder;
-    ASSERT_EQ(builder.readConfig(parse(document(std::string(R"(, "beams": )") + c.beams))), 0) << c.beams;
+    ASSERT_EQ(builder.readConfig(parseJson(document(std::string(R"(, "beams": )") + c.beams))), 0) << c.beams;
     std::unique_ptr<FPRateAlgorithm> engine;
     LogCapture log;
     EXPECT_EQ(builder.create(engine), c.status) << c.beams;
@@ -437,7 +425,7 @@ TEST(BuilderTest, CreateRefusesHardwareAndGeometryThePhysicsCannotUse) {
 
 TEST(BuilderTest, AnEmptyBeamListBuildsAnEngineWithoutBeamsThatProcessesNothing) {
   FPRateAlgorithm::Builder builder;
-  ASSERT_EQ(builder.readConfig(parse(document(R"(, "beams": [])"))), 0);
+  ASSERT_EQ(builder.readConfig(parseJson(document(R"(, "beams": [])"))), 0);
   std::unique_ptr<FPRateAlgorithm> engine = testing::buildEngine(builder);
   ASSERT_NE(engine, nullptr);
   EXPECT_TRUE(engine->shermans.empty());

@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "support/Files.h"
+#include "support/Json.h"
 #include "support/LogCapture.h"
 #include "support/ScratchDir.h"
 
@@ -36,13 +36,8 @@ const char* kConfig = R"({
 })";
 
 std::unique_ptr<FPRateAlgorithm> makeEngine(const char* config = kConfig) {
-  Json::Value root;
-  std::istringstream in(config);
-  std::string errors;
-  Json::CharReaderBuilder b;
-  EXPECT_TRUE(Json::parseFromStream(b, in, &root, &errors)) << errors;
   FPRateAlgorithm::Builder builder;
-  EXPECT_EQ(builder.readConfig(root), 0);
+  EXPECT_EQ(builder.readConfig(testing::parseJson(config)), 0);
   std::unique_ptr<FPRateAlgorithm> engine;
   EXPECT_EQ(builder.create(engine), 0);
   return engine;
@@ -76,11 +71,7 @@ Predictions predict(FPRateAlgorithm& engine, const Compound& c) {
   return p;
 }
 
-// This process's scratch directory (ctest runs every test in a process of its own).
-std::string tempPath(const std::string& name) {
-  static const testing::ScratchDir scratch;
-  return scratch.path(name);
-}
+using testing::tempPath;
 
 using testing::readFile;
 
@@ -278,9 +269,7 @@ TEST_F(CalibrationFileTest, WriteThenReadRestoresEveryFactor) {
   paths.push_back(path);
   ASSERT_EQ(engine->writeCalibrationFile(path.c_str()), 0);
 
-  Json::Value root;
-  std::ifstream in(path);
-  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, nullptr));
+  const Json::Value root = testing::readJsonFile(path);
   ASSERT_EQ(root["lines"].size(), engine->analysisLines.size());
   EXPECT_EQ(root["lines"][0][0].asInt(), 0);
   EXPECT_EQ(root["lines"][0][1].asString(), "Fe");

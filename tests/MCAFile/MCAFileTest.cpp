@@ -15,11 +15,7 @@
 namespace calyx {
 namespace {
 
-// This process's scratch directory (ctest runs every test in a process of its own).
-std::string tempPath(const std::string& name) {
-  static const testing::ScratchDir scratch;
-  return scratch.path(name);
-}
+using testing::tempPath;
 
 std::string writeText(const std::string& name, const std::string& text) {
   const std::string path = tempPath(name);

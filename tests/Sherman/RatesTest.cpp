@@ -14,6 +14,7 @@
 #include "calyx/Sherman.h"
 #include "support/ReferenceRates.h"
 #include "calyx/TubeSpectrum.h"
+#include "support/HardwareFixtures.h"
 #include "support/LogCapture.h"
 #include "support/ShermanReference.h"
 
@@ -245,13 +246,8 @@ TEST(ShermanRatesTest, RealisticSamplesAgreeWithAPlainEvaluationOfTheRateEquatio
 std::shared_ptr<SpectrumBase<double>> tubeExcitation(int anodeZ, double kV,
                                                      const std::vector<Filter>& filters,
                                                      double stepKeV = 1.0) {
-  TubeHardware tube;
-  tube.anodeZ = anodeZ;
-  tube.windowZ = 4;
-  tube.windowThickness = 125.0;
-  tube.takeoffAngle = Angle::createFromDegrees(20.0);
   TubeSpectrumCreator creator;
-  creator.setHardware(tube);
+  creator.setHardware(testing::berylliumWindowTube(anodeZ, 125.0, 20.0));
   creator.setFilters(filters);
   creator.setVoltage(kV);
   creator.setStepSize(stepKeV);

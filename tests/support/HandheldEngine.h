@@ -1,6 +1,6 @@
-// A handheld analyser's hardware for engine tests, and the engine's predictions written out
-// independently on xraylib's C functions: a line's calibrated prediction R c ε(E) and the
-// light-element scatter prediction I μC(E') ε(E') F + O.
+// A handheld analyser's engine for tests (its hardware: support/HardwareFixtures.h), and the
+// engine's predictions written out independently on xraylib's C functions: a line's
+// calibrated prediction R c ε(E) and the light-element scatter prediction I μC(E') ε(E') F + O.
 #ifndef CALYX_TESTS_SUPPORT_HANDHELDENGINE_H
 #define CALYX_TESTS_SUPPORT_HANDHELDENGINE_H
 
@@ -14,31 +14,10 @@
 
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Logger.h"
+#include "support/HardwareFixtures.h"
 
 namespace calyx {
 namespace testing {
-
-/// Silicon drift detector: 500 µm Si behind 12.5 µm Be, 140 eV at 5.9 keV.
-inline DetectorHardware siliconDriftDetector() {
-  DetectorHardware d;
-  d.Z = 14;
-  d.thickness = 500.0;
-  d.windowZ = 4;
-  d.windowThickness = 12.5;
-  d.measuredFWHMEnergy = 5900.0;
-  d.measuredFWHM = 140.0;
-  return d;
-}
-
-/// Rh side-window tube, 100 µm Be window, anode take-off 22 degrees.
-inline TubeHardware rhodiumTube() {
-  TubeHardware t;
-  t.anodeZ = 45;
-  t.windowZ = 4;
-  t.windowThickness = 100.0;
-  t.takeoffAngle = Angle::createFromDegrees(22.0);
-  return t;
-}
 
 /// A line of an element by symbol and xraylib line code.
 inline XRFLine line(const char* symbol, int code) { return XRFLine::create(Element(symbol), code); }

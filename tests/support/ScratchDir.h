@@ -38,6 +38,13 @@ class ScratchDir {
   std::string dir_;
 };
 
+/// A path for `name` in this process's scratch directory (ctest runs every test in a process
+/// of its own), removed when the process ends.
+inline std::string tempPath(const std::string& name) {
+  static const ScratchDir scratch;
+  return scratch.path(name);
+}
+
 }  // namespace testing
 }  // namespace calyx
 

@@ -23,6 +23,8 @@
 #include <json/json.h>
 
 #include "support/Files.h"
+#include "support/Json.h"
+#include "support/ScratchDir.h"
 
 namespace {
 
@@ -39,7 +41,9 @@ struct ToolRun {
   std::string err;
 };
 
+using calyx::testing::parseJson;
 using calyx::testing::readFile;
+using calyx::testing::readJsonFile;
 using calyx::testing::writeFile;
 
 std::string quoted(const std::string& s) {
@@ -48,14 +52,6 @@ std::string quoted(const std::string& s) {
   return out + "'";
 }
 
-Json::Value parseJson(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  Json::Value root;
-  std::string errors;
-  std::istringstream in(text);
-  EXPECT_TRUE(Json::parseFromStream(builder, in, &root, &errors)) << errors << "\n" << text;
-  return root;
-}
 
 // A small XML well-formedness check: balanced and properly nested tags, quoted attributes,
 // known entities only, no stray '<' or '&' in text.
@@ -142,14 +138,7 @@ bool wellFormedXml(const std::string& xml, std::string& why) {
 
 class CalyxToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "calyx-tool-XXXXXX").string();
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string path(const std::string& name) const { return scratch_.path(name); }
 
   ToolRun run(const std::string& args) const {
     const std::string errFile = path("stderr.txt");
@@ -178,15 +167,11 @@ class CalyxToolTest : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
+  calyx::testing::ScratchDir scratch_;
 };
 
 std::map<std::string, double> compositionFile(const std::string& path) {
-  Json::CharReaderBuilder builder;
-  Json::Value root;
-  std::string errors;
-  std::ifstream in(path);
-  EXPECT_TRUE(Json::parseFromStream(builder, in, &root, &errors)) << errors;
+  const Json::Value root = readJsonFile(path);
   std::map<std::string, double> out;
   for (const std::string& k : root.getMemberNames()) out[k] = root[k].asDouble();
   return out;
@@ -265,8 +250,8 @@ TEST_F(CalyxToolTest, SimulateAppliesCalibrationStatedFactorsAndScatterFactor) {
     ADD_FAILURE() << el << " " << line << " not in the rates file";
     return 0.0;
   };
-  const Json::Value plain = parseJson(readFile(path("plain.json")));
-  const Json::Value calibrated = parseJson(readFile(path("cal-rates.json")));
+  const Json::Value plain = readJsonFile(path("plain.json"));
+  const Json::Value calibrated = readJsonFile(path("cal-rates.json"));
   EXPECT_NEAR(rateOf(calibrated, 0, "Fe", "KA") / rateOf(plain, 0, "Fe", "KA"), 1.3, 1e-12);
   EXPECT_NEAR(rateOf(calibrated, 0, "Cr", "KA") / rateOf(plain, 0, "Cr", "KA"), 1.7, 1e-12);
   EXPECT_NEAR(rateOf(calibrated, 1, "Si", "KA") / rateOf(plain, 1, "Si", "KA"), 0.5 * 2, 1e-12);
@@ -302,7 +287,7 @@ TEST_F(CalyxToolTest, CalibrateRecoversStatedInstrumentFactorsFromExactStandards
   EXPECT_NE(c.out.find("r²"), std::string::npos);
   EXPECT_TRUE(fs::exists(path("cal.debug.csv")));
 
-  const Json::Value root = parseJson(readFile(cal));
+  const Json::Value root = readJsonFile(cal);
   std::map<std::string, double> factors;
   for (const Json::Value& l : root["lines"])
     factors[l[0].asString() + " " + l[1].asString() + " " + l[2].asString()] = l[3].asDouble();
@@ -378,8 +363,8 @@ TEST_F(CalyxToolTest, FitPrintsTheLinesWritesRatesAndRejectsASpectrumWithoutLive
   // The fitted rates of the lines fitted on their own (Fe and Ni: Cr KB, which lies on Mn KA,
   // is tied to Cr KA in an atomic-data ratio when the fit knows no composition) match the
   // simulated ones within a few sigma.
-  const Json::Value fitted = parseJson(readFile(path("fit.json")));
-  const Json::Value simulated = parseJson(readFile(path("r.json")));
+  const Json::Value fitted = readJsonFile(path("fit.json"));
+  const Json::Value simulated = readJsonFile(path("r.json"));
   int compared = 0;
   for (const Json::Value& l : fitted["beams"][0]["lines"])
     for (const Json::Value& s : simulated["beams"][0]["lines"])
@@ -414,9 +399,7 @@ TEST_F(CalyxToolTest, QuantifyReportsPassesPredictionsAndNonConvergence) {
 // on standard error, no composition printed.
 TEST_F(CalyxToolTest, QuantifyGivesNoCompositionWhenNoLineIsCorrectedOrTheFractionsRunAway) {
   ASSERT_EQ(run("simulate " + quoted(kAlloyConfig) + " -c Fe=0.7,Cr=0.3 -o " + quoted(path("r.json"))).status, 0);
-  Json::Value rates;
-  std::istringstream in(readFile(path("r.json")));
-  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &rates, nullptr));
+  Json::Value rates = readJsonFile(path("r.json"));
   for (Json::Value& beam : rates["beams"])
     for (Json::Value& line : beam["lines"]) line["rate"] = line["rate"].asDouble() * 1000;
   writeFile(path("x1000.json"), Json::writeString(Json::StreamWriterBuilder(), rates));
@@ -529,8 +512,8 @@ TEST_F(CalyxToolTest, AFailedRunLeavesAnEarlierOutputFileUntouched) {
   EXPECT_EQ(run("simulate " + quoted(kAlloyConfig) + " -c Fe=0.5 -o " + quoted(out)).status, 2);
   EXPECT_EQ(readFile(out), "earlier content\n");
   ASSERT_EQ(run("simulate " + quoted(kAlloyConfig) + " -c Fe=1 -o " + quoted(out)).status, 0);
-  EXPECT_TRUE(parseJson(readFile(out)).isMember("beams"));
-  for (const auto& e : fs::directory_iterator(dir_))
+  EXPECT_TRUE(readJsonFile(out).isMember("beams"));
+  for (const auto& e : fs::directory_iterator(scratch_.dir()))
     EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << "temporary left: " << e.path();
 }
 
@@ -565,7 +548,7 @@ TEST_F(CalyxToolTest, OutputsReachFifosLinkedFilesAndStandardOutputAndNeverAPlan
   fs::create_symlink("kept/current.json", path("link.json"));
   ASSERT_EQ(run("simulate " + cfg + " -c Fe=1 -o " + quoted(path("link.json"))).status, 0);
   EXPECT_TRUE(fs::is_symlink(path("link.json")));
-  EXPECT_TRUE(parseJson(readFile(target)).isMember("beams"));
+  EXPECT_TRUE(readJsonFile(target).isMember("beams"));
   EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 
@@ -601,7 +584,7 @@ TEST_F(CalyxToolTest, OutputsReachFifosLinkedFilesAndStandardOutputAndNeverAPlan
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(readFile(victim), "victim\n");
-  EXPECT_TRUE(parseJson(readFile(out)).isMember("beams"));
+  EXPECT_TRUE(readJsonFile(out).isMember("beams"));
 }
 
 TEST_F(CalyxToolTest, AnOutputThatIsAnInputIsRefusedAndAFailedCalibrationKeepsItsDebugFile) {
@@ -633,7 +616,7 @@ TEST_F(CalyxToolTest, AnOutputThatIsAnInputIsRefusedAndAFailedCalibrationKeepsIt
   }
   EXPECT_EQ(readFile(config), configText);
   EXPECT_EQ(readFile(cal), calText);
-  EXPECT_TRUE(parseJson(readFile(rates)).isMember("beams"));
+  EXPECT_TRUE(readJsonFile(rates).isMember("beams"));
 
   // A calibration that cannot write its file leaves the debug CSV of an earlier run.
   const std::string debug = path("debug.csv");
