@@ -96,11 +96,7 @@ void expectRecovered(const FPRateAlgorithm& engine, const Compound& truth, doubl
   }
 }
 
-Compound compound(const std::vector<std::pair<const char*, double>>& parts) {
-  Compound c;
-  for (const auto& p : parts) c.set(ElementChemistry(Element(p.first), p.second, 0.0));
-  return c;
-}
+using testing::compound;
 
 const Compound kSteel = compound({{"Cr", 0.18}, {"Mn", 0.015}, {"Fe", 0.695}, {"Ni", 0.09}, {"Cu", 0.02}});
 // A basalt: oxygen from scatter.

@@ -12,6 +12,7 @@
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Filter.h"
 #include "support/Files.h"
+#include "support/HandheldEngine.h"
 #include "support/Json.h"
 #include "support/LogCapture.h"
 #include "support/ScratchDir.h"
@@ -43,11 +44,7 @@ std::unique_ptr<FPRateAlgorithm> makeEngine(const char* config = kConfig) {
   return engine;
 }
 
-Compound compound(std::initializer_list<std::pair<const char*, double>> entries) {
-  Compound c;
-  for (const auto& e : entries) c.set(ElementChemistry(Element(e.first), e.second, 0.0));
-  return c;
-}
+using testing::compound;
 
 // The calibration's own prediction for a line of a standard, written out: theoretical rate
 // times detector efficiency at the line energy, rounded to single precision.

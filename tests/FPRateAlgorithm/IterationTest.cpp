@@ -34,16 +34,12 @@ std::unique_ptr<FPRateAlgorithm> twoBeamEngine() {
   return testing::buildEngine(builder);
 }
 
-// Sets a composition and lets every model compute its rates for it.
-void setComposition(FPRateAlgorithm& engine, const std::vector<std::pair<const char*, double>>& entries) {
-  Compound compound;
-  for (const auto& e : entries) compound.set(ElementChemistry(Element(e.first), e.second, 0.0));
-  engine.chemistry->setCompound(compound);
-  for (Sherman& model : engine.shermans) model.computeRates();
-}
+using testing::fractionOf;
 
-double fractionOf(const FPRateAlgorithm& engine, const char* symbol) {
-  return engine.chemistry->fractions[engine.chemistry->getIndex(Element(symbol))];
+// Sets a composition and lets every model compute its rates for it.
+void setComposition(FPRateAlgorithm& engine, const testing::Parts& parts) {
+  testing::setComposition(engine, parts);
+  for (Sherman& model : engine.shermans) model.computeRates();
 }
 
 FPRateAlgorithm::AnalysisLine& lineOf(FPRateAlgorithm& engine, unsigned int beam, const XRFLine& l) {

@@ -37,15 +37,8 @@ std::unique_ptr<FPRateAlgorithm> oxideEngine(const std::set<Element>& first, con
   return testing::buildEngine(builder);
 }
 
-void setComposition(FPRateAlgorithm& engine, const std::vector<std::pair<const char*, double>>& entries) {
-  Compound compound;
-  for (const auto& e : entries) compound.set(ElementChemistry(Element(e.first), e.second, 0.0));
-  engine.chemistry->setCompound(compound);
-}
-
-double fractionOf(const FPRateAlgorithm& engine, const char* symbol) {
-  return engine.chemistry->fractions[engine.chemistry->getIndex(Element(symbol))];
-}
+using testing::fractionOf;
+using testing::setComposition;
 
 const std::set<Element> kOxygen = {Element("O")};
 const std::set<Element> kCarbonOxygen = {Element("C"), Element("O")};

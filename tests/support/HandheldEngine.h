@@ -1,6 +1,7 @@
-// A handheld analyser's engine for tests (its hardware: support/HardwareFixtures.h), and the
-// engine's predictions written out independently on xraylib's C functions: a line's
-// calibrated prediction R c ε(E) and the light-element scatter prediction I μC(E') ε(E') F + O.
+// A handheld analyser's engine for tests (its hardware: support/HardwareFixtures.h), its
+// compositions written as symbols and fractions, and its predictions written out independently
+// on xraylib's C functions: a line's calibrated prediction R c ε(E) and the light-element
+// scatter prediction I μC(E') ε(E') F + O.
 #ifndef CALYX_TESTS_SUPPORT_HANDHELDENGINE_H
 #define CALYX_TESTS_SUPPORT_HANDHELDENGINE_H
 
@@ -8,6 +9,8 @@
 
 #include <cmath>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
@@ -18,6 +21,27 @@
 
 namespace calyx {
 namespace testing {
+
+/// A composition as element symbols with mass fractions.
+using Parts = std::vector<std::pair<const char*, double>>;
+
+/// The compound of the parts, uncertainties 0.
+inline Compound compound(const Parts& parts) {
+  Compound c;
+  for (const auto& p : parts) c.set(ElementChemistry(Element(p.first), p.second, 0.0));
+  return c;
+}
+
+/// Puts the parts into the engine's chemistry (its other elements at 0); the models'
+/// rates stay those of the last computation.
+inline void setComposition(FPRateAlgorithm& engine, const Parts& parts) {
+  engine.chemistry->setCompound(compound(parts));
+}
+
+/// The engine's current fraction of an element it holds.
+inline double fractionOf(const FPRateAlgorithm& engine, const char* symbol) {
+  return engine.chemistry->fractions[engine.chemistry->getIndex(Element(symbol))];
+}
 
 /// A line of an element by symbol and xraylib line code.
 inline XRFLine line(const char* symbol, int code) { return XRFLine::create(Element(symbol), code); }
