@@ -5,30 +5,17 @@
 
 #include <fmt/format.h>
 
-#include <calyx/Filter.h>
+#include "FrontEndMessages.h"
 
 namespace calyxpy {
 
-namespace {
-
 using calyx::FPRateAlgorithm;
-
-// The light-element scatter model reads this excitation point (20 keV on the engine's 1 keV
-// grid) and evaluates the Compton energy of this primary energy (keV).
-constexpr unsigned int kScatterPoint = 19;
-constexpr double kScatterPrimaryKeV = 19.0;
-
-}  // namespace
 
 std::string lineLabel(const calyx::XRFLine& line) {
   return calyx::printableSymbol(line.element()) + " " + calyx::lineName(line.line());
 }
 
-bool hasScatterModel(const FPRateAlgorithm& engine, unsigned int beam) {
-  if (beam >= engine.shermans.size()) return false;
-  const calyx::SpectrumBase<double>* spectrum = engine.shermans[beam].excitationSpectrum();
-  return spectrum && spectrum->size() > kScatterPoint;
-}
+bool hasScatterModel(const FPRateAlgorithm& engine, unsigned int beam) { return engine.hasScatterModel(beam); }
 
 void computeAllRates(FPRateAlgorithm& engine) {
   for (calyx::Sherman& model : engine.shermans) model.computeRates();
@@ -40,20 +27,11 @@ double predictedLineRate(const FPRateAlgorithm& engine, const FPRateAlgorithm::A
 }
 
 double rawScatterRate(const FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound) {
-  const calyx::Sherman& model = engine.shermans[beam];
-  const double intensity = model.excitationSpectrum()->valueAt(kScatterPoint);
-  const calyx::Angle angle =
-      calyx::Angle::createFromRadian(model.takeOffAngle().radians() + model.incidenceAngle().radians());
-  const double energy = calyx::comptonScatterEnergy(angle, kScatterPrimaryKeV);
-  double p = intensity * calyx::comptonScatterCoefficient(compound, energy);
-  p = p * engine.detector.getDetectorEfficiencyFactor(energy);
-  return p;
+  return engine.scatterModelRate(compound, beam);
 }
 
 double predictedScatterRate(const FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound) {
-  double p = rawScatterRate(engine, beam, compound);
-  p = p * engine.leCalibrationFactors[beam];
-  return p + engine.leCalibrationOffsets[beam];
+  return engine.predictedScatterRate(compound, beam);
 }
 
 std::string checkMeasurement(FPRateAlgorithm& engine, const Measurement& m) {
@@ -61,9 +39,7 @@ std::string checkMeasurement(FPRateAlgorithm& engine, const Measurement& m) {
   if (m.beams.empty()) return "the measurement lists no beam";
   if (m.beams.size() > beamCount)
     return fmt::format("rates for {} beams, but the engine has {}", m.beams.size(), beamCount);
-  if (!hasScatterModel(engine, 0))
-    return "beam 0's excitation spectrum has no point at index 19 (20 keV), which the light-element scatter "
-           "model reads: beam 0 needs a tube voltage of at least 20 kV";
+  if (!hasScatterModel(engine, 0)) return calyxhost::kNoScatterModel;
   bool anyPositive = false;
   for (unsigned int b = 0; b < m.beams.size(); ++b) {
     const BeamMeasurement& beam = m.beams[b];
@@ -90,16 +66,6 @@ void clearMeasurement(FPRateAlgorithm& engine) {
     line.measuredRate = 0.0;
     line.measuredUncertainty = 0.0;
   }
-}
-
-std::string failureText(const QuantifyResult& r) {
-  if (r.noLineCorrected)
-    return fmt::format("no line could be corrected in pass {}: every line's measured rate or prediction is 0 or not "
-                       "finite; no composition is given", r.passes);
-  if (!r.divergence.empty())
-    return fmt::format("the quantification diverged after {} passes ({}); no composition is given", r.passes,
-                       r.divergence);
-  return "";
 }
 
 QuantifyResult quantify(FPRateAlgorithm& engine, const Measurement& m, const QuantifyOptions& o) {
@@ -130,15 +96,8 @@ QuantifyResult quantify(FPRateAlgorithm& engine, const Measurement& m, const Qua
   QuantifyResult result;
   result.sample = m.sample;
   const int lastBeam = static_cast<int>(engine.shermans.size()) - 1;
-  const FPRateAlgorithm::QuantifyOutcome outcome = engine.quantify(lastBeam, o.maxPasses, o.tolerance, o.robust);
-  result.passes = outcome.passes;
-  result.converged = outcome.converged;
-  result.lastChange = outcome.lastChange;
-  result.skippedLines = outcome.skippedLines;
-  result.lightElementsSkipped = outcome.lightElementsSkipped;
-  result.noLineCorrected = outcome.noLineCorrected;
-  result.divergence = outcome.divergence;
-  if (!outcome.hasResult()) return result;
+  result.outcome = engine.quantify(lastBeam, o.maxPasses, o.tolerance, o.robust);
+  if (!result.outcome.hasResult()) return result;
   result.composition = engine.getCompound();
 
   // The predictions at the final composition, for the lines the measurement listed.

@@ -37,16 +37,8 @@ struct LineReport {
 
 struct QuantifyResult {
   std::string sample;
-  calyx::Compound composition;
-  int passes = 0;
-  bool converged = false;
-  double lastChange = 0.0;  ///< largest change of a mass fraction in the last pass (robust: residual spread)
-  /// The last pass: lines in use it could not correct, and whether the light elements sat
-  /// out. Converged only when it corrected everything.
-  unsigned int skippedLines = 0;
-  bool lightElementsSkipped = false;
-  bool noLineCorrected = false;  ///< the pass corrected no line: no composition
-  std::string divergence;        ///< not empty: the fractions ran away (what shows it); no composition
+  calyx::FPRateAlgorithm::QuantifyOutcome outcome;  ///< passes, convergence, whether there is a composition
+  calyx::Compound composition;                      ///< empty unless outcome.hasResult()
   std::vector<LineReport> lines;
   double scatterMeasured = 0.0;
   double scatterPredicted = 0.0;
@@ -57,9 +49,6 @@ struct QuantifyOptions {
   double tolerance = 1e-6;
   bool robust = false;  ///< damped Newton steps (FPRateAlgorithm::solve) instead of the passes
 };
-
-/// Empty when the result has a composition; otherwise the tool's message why it has none.
-std::string failureText(const QuantifyResult& r);
 
 /// "Fe KA", "Pb -90".
 std::string lineLabel(const calyx::XRFLine& line);

@@ -228,7 +228,7 @@ class Engine {
 
   /// No composition is given where the passes could not work or ran away.
   static void requireComposition(const QuantifyResult& r, const std::string& where) {
-    const std::string why = failureText(r);
+    const std::string why = calyxhost::noCompositionReason(r.outcome);
     if (!why.empty()) fail(ErrorKind::Convergence, where + why);
   }
 
@@ -260,7 +260,7 @@ class Engine {
     for (int k = 0; k < number; ++k) {
       if (!checkMeasurement(*engine_, m).empty()) break;
       QuantifyResult r = calyxpy::quantify(*engine_, m, o);
-      if (r.passes < 0) break;  // keeps the result alive for the optimiser
+      if (r.outcome.passes < 0) break;  // keeps the result alive for the optimiser
     }
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &stop);
     return (static_cast<double>(stop.tv_sec - start.tv_sec) + 1e-9 * static_cast<double>(stop.tv_nsec - start.tv_nsec)) /
@@ -412,7 +412,7 @@ class Engine {
       return result;
     };
     QuantifyResult result = run(measure());
-    if (failureText(result).empty()) result = run(measure());
+    if (result.outcome.hasResult()) result = run(measure());
     requireComposition(result, "");
     return result;
   }
@@ -579,9 +579,7 @@ class Engine {
 
   void calibrate(const std::vector<StandardRecord>& standards, py::object debugCsv) {
     if (standards.empty()) inputError("calibration needs at least one standard");
-    if (!hasScatterModel(*engine_, 0))
-      inputError("beam 0's excitation spectrum has no point at index 19 (20 keV), which the light-element scatter "
-                 "model reads: beam 0 needs a tube voltage of at least 20 kV");
+    if (!hasScatterModel(*engine_, 0)) inputError(calyxhost::kNoScatterModel);
     std::vector<FPRateAlgorithm::Standard> records;
     std::set<std::string> names;
     std::set<float> distinctScatter;

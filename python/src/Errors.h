@@ -13,6 +13,7 @@
 #include <json/json.h>
 #include <pybind11/pybind11.h>
 
+#include "FrontEndMessages.h"
 #include "LogBridge.h"
 
 namespace calyxpy {
@@ -35,8 +36,7 @@ class CalyxException : public std::runtime_error {
 /// Creates the exception classes in `module` and registers the translation.
 void registerExceptions(pybind11::module_& module);
 
-/// Multi-line parser texts folded into one line.
-std::string oneLine(const std::string& text);
+using calyxhost::oneLine;
 
 /// Runs `body` (returning the library's status) with the GIL released and the log
 /// captured, then emits the log to Python and raises an exception of `kind` when the

@@ -189,20 +189,21 @@ PYBIND11_MODULE(_calyx, m) {
         for (const calyx::ElementChemistry& e : r.composition) f.push_back(e.fraction);
         return newArray(f);
       }, "The mass fractions as an array, in the order of Engine.elements.")
-      .def_readonly("passes", &QuantifyResult::passes)
-      .def_readonly("converged", &QuantifyResult::converged)
-      .def_readonly("last_change", &QuantifyResult::lastChange, "Largest change of a mass fraction in the last pass.")
-      .def_readonly("skipped_lines", &QuantifyResult::skippedLines,
-                    "Lines in use the last pass could not correct (their rate or prediction 0 or not finite).")
-      .def_readonly("light_elements_skipped", &QuantifyResult::lightElementsSkipped,
-                    "True when the last pass could not correct the light elements.")
+      .def_property_readonly("passes", [](const QuantifyResult& r) { return r.outcome.passes; })
+      .def_property_readonly("converged", [](const QuantifyResult& r) { return r.outcome.converged; })
+      .def_property_readonly("last_change", [](const QuantifyResult& r) { return r.outcome.lastChange; },
+                             "Largest change of a mass fraction in the last pass.")
+      .def_property_readonly("skipped_lines", [](const QuantifyResult& r) { return r.outcome.skippedLines; },
+                             "Lines in use the last pass could not correct (their rate or prediction 0 or not finite).")
+      .def_property_readonly("light_elements_skipped", [](const QuantifyResult& r) { return r.outcome.lightElementsSkipped; },
+                             "True when the last pass could not correct the light elements.")
       .def_readonly("lines", &QuantifyResult::lines, "A LineResult per listed line.")
       .def_readonly("scatter_measured", &QuantifyResult::scatterMeasured, "Beam 0's measured scatter rate.")
       .def_readonly("scatter_predicted", &QuantifyResult::scatterPredicted,
                     "Beam 0's calibrated scatter prediction at the final composition.")
       .def("__repr__", [](const QuantifyResult& r) {
         return fmt::format("Result({}{} after {} passes)", r.sample.empty() ? "" : "'" + r.sample + "', ",
-                           r.converged ? "converged" : "NOT converged", r.passes);
+                           r.outcome.converged ? "converged" : "NOT converged", r.outcome.passes);
       });
 
   bindSpectra(m);

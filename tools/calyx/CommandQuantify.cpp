@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "Error.h"
+#include "FrontEndMessages.h"
 #include "InputFile.h"
 #include "Instrument.h"
 #include "JsonFile.h"
@@ -51,16 +52,8 @@ struct LineReport {
 };
 
 struct Result {
-  calyx::Compound composition;
-  int passes = 0;
-  bool converged = false;
-  double lastChange = 0;
-  // The last pass: lines in use it could not correct, and whether the light elements were
-  // left out. A result is converged only when its last pass corrected everything.
-  unsigned int skippedLines = 0;
-  bool lightElementsSkipped = false;
-  bool noLineCorrected = false;  // the pass corrected no line: the composition is the guess
-  std::string divergence;        // not empty: the fractions ran away (what shows it)
+  FPRateAlgorithm::QuantifyOutcome outcome;  // passes, convergence, whether there is a composition
+  calyx::Compound composition;               // empty unless outcome.hasResult()
   std::vector<LineReport> lines;
   double scatterMeasured = 0;
   double scatterPredicted = 0;
@@ -93,16 +86,8 @@ Result quantify(Instrument& instrument, const RatesRecord& rates, const Quantify
 
   Result result;
   const int lastBeam = static_cast<int>(instrument.beamCount()) - 1;
-  const FPRateAlgorithm::QuantifyOutcome outcome =
-      engine.quantify(lastBeam, o.maxPasses, o.tolerance, o.solver == "robust");
-  result.passes = outcome.passes;
-  result.converged = outcome.converged;
-  result.lastChange = outcome.lastChange;
-  result.skippedLines = outcome.skippedLines;
-  result.lightElementsSkipped = outcome.lightElementsSkipped;
-  result.noLineCorrected = outcome.noLineCorrected;
-  result.divergence = outcome.divergence;
-  if (!outcome.hasResult()) return result;
+  result.outcome = engine.quantify(lastBeam, o.maxPasses, o.tolerance, o.solver == "robust");
+  if (!result.outcome.hasResult()) return result;
   result.composition = engine.getCompound();
 
   // The predictions at the final composition.
@@ -120,7 +105,7 @@ Result quantify(Instrument& instrument, const RatesRecord& rates, const Quantify
 }
 
 // Why a still iteration is not converged, for the table's heading ("" when it is not still).
-std::string stallReason(const Result& r) {
+std::string stallReason(const FPRateAlgorithm::QuantifyOutcome& r) {
   std::string why;
   if (r.skippedLines > 0) why = fmt::format("{} line(s) could not be corrected in the last pass", r.skippedLines);
   if (r.lightElementsSkipped) why += std::string(why.empty() ? "" : ", ") + "the light elements could not be corrected";
@@ -134,11 +119,12 @@ std::string renderTable(const Result& r, const RatesRecord& rates, const Quantif
   std::string out = fmt::format("Quantification of {}{}\n", o.rates,
                                 rates.sample.empty() ? "" : " (" + rates.sample + ")");
   out += fmt::format("configuration {}, calibration {}\n", o.config, o.calibration.empty() ? "none" : o.calibration);
-  out += r.converged
+  const FPRateAlgorithm::QuantifyOutcome& q = r.outcome;
+  out += q.converged
              ? fmt::format("converged after {} passes (largest change in the last pass {:.1e}, tolerance {:g})\n\n",
-                           r.passes, r.lastChange, o.tolerance)
+                           q.passes, q.lastChange, o.tolerance)
              : fmt::format("NOT CONVERGED after {} passes (largest change in the last pass {:.1e}, tolerance {:g}){}\n\n",
-                           r.passes, r.lastChange, o.tolerance, stallReason(r));
+                           q.passes, q.lastChange, o.tolerance, stallReason(q));
   out += fmt::format("{:<8} {:>10} {:>10}", "element", "mass %", "± %");
   if (expected) out += fmt::format(" {:>10} {:>10}", "true %", "diff");
   out += "\n";
@@ -181,7 +167,7 @@ std::string renderTable(const Result& r, const RatesRecord& rates, const Quantif
 }
 
 std::string renderCsv(const Result& r, const calyx::Compound* expected) {
-  std::string out = fmt::format("passes,{}\nconverged,{}\n\n", r.passes, r.converged ? "true" : "false");
+  std::string out = fmt::format("passes,{}\nconverged,{}\n\n", r.outcome.passes, r.outcome.converged ? "true" : "false");
   out += expected ? "element,mass_percent,uncertainty_percent,true_percent\n"
                   : "element,mass_percent,uncertainty_percent\n";
   for (const calyx::ElementChemistry& e : r.composition) {
@@ -203,8 +189,8 @@ std::string renderCsv(const Result& r, const calyx::Compound* expected) {
 std::string renderJson(const Result& r, const RatesRecord& rates, const calyx::Compound* expected) {
   Json::Value root(Json::objectValue);
   if (!rates.sample.empty()) root["sample"] = rates.sample;
-  root["converged"] = r.converged;
-  root["passes"] = r.passes;
+  root["converged"] = r.outcome.converged;
+  root["passes"] = r.outcome.passes;
   root["composition"] = compositionToJson(r.composition);
   Json::Value u(Json::objectValue);
   for (const calyx::ElementChemistry& e : r.composition) u[calyx::printableSymbol(e.element)] = e.uncertainty;
@@ -263,23 +249,15 @@ int runQuantify(const QuantifyOptions& given) {
   if (!o.expected.empty()) expected = readComposition(o.expected, "--expected");
 
   Result result = quantify(instrument, rates, o);
-  if (!o.spectra.empty() && !result.noLineCorrected && result.divergence.empty()) {
+  if (!o.spectra.empty() && result.outcome.hasResult()) {
     // The first fit tied coinciding beta lines in the ratio of the atomic data; fitted again
     // with the model's rates for the composition found, the ratios include the matrix.
     const RatesRecord refined = ratesFromSpectra(instrument, o.spectra, o.liveTime);
     result = quantify(instrument, refined, o);
   }
   // No result to print: the passes could not work on these rates, or ran away.
-  if (result.noLineCorrected) {
-    std::fprintf(stderr,
-                 "calyx: %s: no line could be corrected in pass %d: every line's measured rate or prediction is 0 "
-                 "or not finite; no composition is given\n",
-                 o.rates.c_str(), result.passes);
-    return kExitNotConverged;
-  }
-  if (!result.divergence.empty()) {
-    std::fprintf(stderr, "calyx: %s: the quantification diverged after %d passes (%s); no composition is given\n",
-                 o.rates.c_str(), result.passes, result.divergence.c_str());
+  if (!result.outcome.hasResult()) {
+    std::fprintf(stderr, "calyx: %s: %s\n", o.rates.c_str(), calyxhost::noCompositionReason(result.outcome).c_str());
     return kExitNotConverged;
   }
   const calyx::Compound* truth = o.expected.empty() ? nullptr : &expected;
@@ -291,7 +269,7 @@ int runQuantify(const QuantifyOptions& given) {
   else
     text = renderTable(result, rates, o, truth);
   emit(o.output, text);
-  return result.converged ? kExitOk : kExitNotConverged;
+  return result.outcome.converged ? kExitOk : kExitNotConverged;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <calyx/Filter.h>
 
 #include "Error.h"
+#include "FrontEndMessages.h"
 #include "JsonFile.h"
 #include "JsonFormats.h"
 #include "LibraryLog.h"
@@ -140,9 +141,7 @@ bool hasScatterModel(const calyx::FPRateAlgorithm& engine, unsigned int beam) { 
 
 void requireScatterModel(const Instrument& instrument) {
   if (!hasScatterModel(*instrument.engine, 0))
-    inputError(instrument.configPath,
-               "beam 0's tube gives no intensity at 20 keV, where the light-element scatter model reads "
-               "it: beam 0 needs a tube voltage above 20 kV");
+    inputError(instrument.configPath, calyxhost::kNoScatterModel);
 }
 
 void loadCalibration(Instrument& instrument, const std::string& path) {

@@ -7,6 +7,7 @@
 
 #include <json/json.h>
 
+#include "FrontEndMessages.h"
 #include "JsonNode.h"
 
 namespace calyxtool {
@@ -15,8 +16,7 @@ namespace calyxtool {
 /// input. Throws InputError naming the file when it cannot be read or is not JSON.
 Json::Value readJsonFile(const std::string& path);
 
-/// Multi-line parser or library texts folded into one line.
-std::string oneLine(const std::string& text);
+using calyxhost::oneLine;
 
 }  // namespace calyxtool
 
