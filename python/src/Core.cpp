@@ -5,26 +5,13 @@
 
 #include <fmt/format.h>
 
-#include "FrontEndMessages.h"
+#include "FrontEnd.h"
 
 namespace calyxpy {
 
 using calyx::FPRateAlgorithm;
 
-std::string lineLabel(const calyx::XRFLine& line) {
-  return calyx::printableSymbol(line.element()) + " " + calyx::lineName(line.line());
-}
-
 bool hasScatterModel(const FPRateAlgorithm& engine, unsigned int beam) { return engine.hasScatterModel(beam); }
-
-void computeAllRates(FPRateAlgorithm& engine) {
-  for (calyx::Sherman& model : engine.shermans) model.computeRates();
-}
-
-double predictedLineRate(const FPRateAlgorithm& engine, const FPRateAlgorithm::AnalysisLine& line) {
-  return *line.theoreticalRate * line.calibrationFactor *
-         engine.detector.getDetectorEfficiencyFactor(line.line.lineEnergyKeV());
-}
 
 double rawScatterRate(const FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound) {
   return engine.scatterModelRate(compound, beam);

@@ -9,6 +9,8 @@
 
 #include <calyx/FPRateAlgorithm.h>
 
+#include "FrontEnd.h"
+
 namespace calyxpy {
 
 /// What was measured under one beam: the scatter rate (when measured) and line rates with
@@ -50,16 +52,15 @@ struct QuantifyOptions {
   bool robust = false;  ///< damped Newton steps (FPRateAlgorithm::solve) instead of the passes
 };
 
-/// "Fe KA", "Pb -90".
-std::string lineLabel(const calyx::XRFLine& line);
+using calyxhost::computeAllRates;
+using calyxhost::lineLabel;
+using calyxhost::predictedLineRate;
 
-/// True when the beam's excitation has the point the scatter model reads (20 keV).
+/// True when the beam's tube gives an intensity at 20 keV, where the scatter model reads it
+/// (FPRateAlgorithm::hasScatterModel).
 bool hasScatterModel(const calyx::FPRateAlgorithm& engine, unsigned int beam);
-/// Every beam's model computes its rates for the chemistry as it stands.
-void computeAllRates(calyx::FPRateAlgorithm& engine);
-/// rate x calibration factor x detector efficiency.
-double predictedLineRate(const calyx::FPRateAlgorithm& engine, const calyx::FPRateAlgorithm::AnalysisLine& line);
-/// The uncalibrated scatter prediction of a beam, as the light-element step forms it.
+/// The uncalibrated scatter prediction of a beam, the one the light-element step uses
+/// (FPRateAlgorithm::scatterModelRate).
 double rawScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound);
 /// The same with the beam's light-element factor and offset.
 double predictedScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound);

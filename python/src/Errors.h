@@ -13,7 +13,7 @@
 #include <json/json.h>
 #include <pybind11/pybind11.h>
 
-#include "FrontEndMessages.h"
+#include "FrontEnd.h"
 #include "LogBridge.h"
 
 namespace calyxpy {

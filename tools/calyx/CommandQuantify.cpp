@@ -10,7 +10,7 @@
 
 #include "Commands.h"
 #include "Error.h"
-#include "FrontEndMessages.h"
+#include "FrontEnd.h"
 #include "InputFile.h"
 #include "Instrument.h"
 #include "JsonFile.h"

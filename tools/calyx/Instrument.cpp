@@ -9,7 +9,7 @@
 #include <calyx/Filter.h>
 
 #include "Error.h"
-#include "FrontEndMessages.h"
+#include "FrontEnd.h"
 #include "JsonFile.h"
 #include "JsonFormats.h"
 #include "LibraryLog.h"
@@ -167,15 +167,6 @@ calyx::FPRateAlgorithm::AnalysisLine& requireLine(Instrument& instrument, unsign
     throw InputError(fmt::format("{}: {} is not analysed under beam {} by {}", where, lineLabel(line), beam,
                                  instrument.configPath));
   return *found;
-}
-
-void computeAllRates(calyx::FPRateAlgorithm& engine) {
-  for (calyx::Sherman& model : engine.shermans) model.computeRates();
-}
-
-double predictedLineRate(const calyx::FPRateAlgorithm& engine, const calyx::FPRateAlgorithm::AnalysisLine& line) {
-  return *line.theoreticalRate * line.calibrationFactor *
-         engine.detector.getDetectorEfficiencyFactor(line.line.lineEnergyKeV());
 }
 
 double rawScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound) {

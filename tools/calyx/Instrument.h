@@ -9,6 +9,8 @@
 
 #include <calyx/FPRateAlgorithm.h>
 
+#include "FrontEnd.h"
+
 namespace calyxtool {
 
 struct Instrument {
@@ -42,10 +44,8 @@ void requireModelledElements(const Instrument& instrument, const calyx::Compound
 calyx::FPRateAlgorithm::AnalysisLine& requireLine(Instrument& instrument, unsigned int beam,
                                                   const calyx::XRFLine& line, const std::string& where);
 
-/// Every beam's model computes its rates for the chemistry as it stands.
-void computeAllRates(calyx::FPRateAlgorithm& engine);
-/// The calibrated, efficiency-weighted prediction of a line: rate x factor x efficiency.
-double predictedLineRate(const calyx::FPRateAlgorithm& engine, const calyx::FPRateAlgorithm::AnalysisLine& line);
+using calyxhost::computeAllRates;
+using calyxhost::predictedLineRate;
 /// The uncalibrated scatter prediction of a beam for a composition: the library's
 /// FPRateAlgorithm::scatterModelRate, the one the engine's light-element step uses.
 double rawScatterRate(const calyx::FPRateAlgorithm& engine, unsigned int beam, const calyx::Compound& compound);

@@ -7,7 +7,7 @@
 
 #include <json/json.h>
 
-#include "FrontEndMessages.h"
+#include "FrontEnd.h"
 #include "JsonNode.h"
 
 namespace calyxtool {

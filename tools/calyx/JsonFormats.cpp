@@ -128,10 +128,6 @@ calyx::XRFLine parseLine(const JsonNode& element, const JsonNode& line) {
   return made;
 }
 
-std::string lineLabel(const calyx::XRFLine& line) {
-  return calyx::printableSymbol(line.element()) + " " + calyx::lineName(line.line());
-}
-
 RatesRecord readRatesFile(const std::string& path) {
   const Json::Value root = readJsonFile(path);
   const JsonNode node(root, path);

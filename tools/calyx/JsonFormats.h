@@ -16,6 +16,7 @@
 #include <calyx/Chemistry.h>
 #include <calyx/XRFLine.h>
 
+#include "FrontEnd.h"
 #include "JsonFile.h"
 
 namespace calyxtool {
@@ -72,8 +73,7 @@ std::string compositionToText(const calyx::Compound& compound);
 
 /// A line from its element symbol and its name ("KA") or xraylib code (-90).
 calyx::XRFLine parseLine(const JsonNode& element, const JsonNode& line);
-/// "Fe KA", "Pb -90".
-std::string lineLabel(const calyx::XRFLine& line);
+using calyxhost::lineLabel;
 
 }  // namespace calyxtool
 

@@ -1,8 +1,9 @@
-// What the command-line tool and the Python module both tell their users, written once so
-// that the two say the same: parser and library texts folded into one line, and why a
-// quantification gives no composition. Header-only: both front ends compile it in.
-#ifndef CALYX_TOOLS_SHARED_FRONTENDMESSAGES_H
-#define CALYX_TOOLS_SHARED_FRONTENDMESSAGES_H
+// What the command-line tool and the Python module share, written once so that the two say
+// and report the same: parser and library texts folded into one line, why a quantification
+// gives no composition, and a line's label and calibrated prediction. Header-only: both front
+// ends compile it in.
+#ifndef CALYX_TOOLS_SHARED_FRONTEND_H
+#define CALYX_TOOLS_SHARED_FRONTEND_H
 
 #include <cstddef>
 #include <string>
@@ -10,6 +11,23 @@
 #include <calyx/FPRateAlgorithm.h>
 
 namespace calyxhost {
+
+/// "Fe KA", "Pb -90".
+inline std::string lineLabel(const calyx::XRFLine& line) {
+  return calyx::printableSymbol(line.element()) + " " + calyx::lineName(line.line());
+}
+
+/// Every beam's model computes its rates for the chemistry as it stands.
+inline void computeAllRates(calyx::FPRateAlgorithm& engine) {
+  for (calyx::Sherman& model : engine.shermans) model.computeRates();
+}
+
+/// The calibrated, efficiency-weighted prediction of a line: rate x factor x efficiency.
+inline double predictedLineRate(const calyx::FPRateAlgorithm& engine,
+                                const calyx::FPRateAlgorithm::AnalysisLine& line) {
+  return *line.theoreticalRate * line.calibrationFactor *
+         engine.detector.getDetectorEfficiencyFactor(line.line.lineEnergyKeV());
+}
 
 /// Multi-line parser or library texts folded into one line: runs of white space become one
 /// space, and JsonCpp's "* " at the head of each of its messages goes.
@@ -56,4 +74,4 @@ inline std::string noCompositionReason(const calyx::FPRateAlgorithm::QuantifyOut
 
 }  // namespace calyxhost
 
-#endif  // CALYX_TOOLS_SHARED_FRONTENDMESSAGES_H
+#endif  // CALYX_TOOLS_SHARED_FRONTEND_H
