@@ -59,45 +59,8 @@ QuantifyResult quantify(FPRateAlgorithm& engine, const Measurement& m, const Qua
   // Start from what a new engine holds, so that a result never depends on the measurement
   // before it (a line left out keeps the rate of an earlier sample otherwise).
   clearMeasurement(engine);
-  engine.setAllLinesNotInUse();
-  for (unsigned int b = 0; b < m.beams.size(); ++b) {
-    // A line without a positive rate carries no information about its element (and the
-    // engine's corrections divide by it): it stays out of use.
-    const BeamMeasurement& beam = m.beams[b];
-    std::vector<calyx::XRFLine> lines;
-    std::vector<double> values, uncertainties;
-    for (std::size_t i = 0; i < beam.lines.size(); ++i) {
-      if (!(beam.rates[i] > 0)) continue;
-      lines.push_back(beam.lines[i]);
-      values.push_back(beam.rates[i]);
-      uncertainties.push_back(beam.uncertainties[i]);
-    }
-    FPRateAlgorithm::RateMapper mapper(engine, b, lines);
-    mapper.setRates<double>(beam.scatter, values.data(), uncertainties.data());
-  }
-  // Lines listed with a rate of 0 or below still get their measured value reported.
-  for (unsigned int b = 0; b < m.beams.size(); ++b)
-    for (std::size_t i = 0; i < m.beams[b].lines.size(); ++i)
-      if (!(m.beams[b].rates[i] > 0)) engine.findLine(b, m.beams[b].lines[i])->measuredRate = m.beams[b].rates[i];
-
-  QuantifyResult result;
-  result.sample = m.sample;
-  const int lastBeam = static_cast<int>(engine.shermans.size()) - 1;
-  result.outcome = engine.quantify(lastBeam, o.maxPasses, o.tolerance, o.robust);
-  if (!result.outcome.hasResult()) return result;
-  result.composition = engine.getCompound();
-
-  // The predictions at the final composition, for the lines the measurement listed.
-  computeAllRates(engine);
-  for (const FPRateAlgorithm::AnalysisLine& line : engine.analysisLines) {
-    if (line.beam >= m.beams.size()) continue;
-    const std::vector<calyx::XRFLine>& listed = m.beams[line.beam].lines;
-    if (std::find(listed.begin(), listed.end(), line.line) == listed.end()) continue;
-    result.lines.push_back({line.beam, line.line, line.measuredRate, predictedLineRate(engine, line), line.inUse});
-  }
-  result.scatterMeasured = engine.leRates[0];
-  result.scatterPredicted = predictedScatterRate(engine, 0, result.composition);
-  return result;
+  return QuantifyResult{calyxhost::quantifyMeasurement(engine, m.beams, o.maxPasses, o.tolerance, o.robust),
+                        m.sample};
 }
 
 Measurement simulate(FPRateAlgorithm& engine, const calyx::Compound& composition) {

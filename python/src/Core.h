@@ -13,15 +13,8 @@
 
 namespace calyxpy {
 
-/// What was measured under one beam: the scatter rate (when measured) and line rates with
-/// their absolute uncertainties (0 when unknown), in the caller's order.
-struct BeamMeasurement {
-  bool hasScatter = false;
-  double scatter = 0.0;
-  std::vector<calyx::XRFLine> lines;
-  std::vector<double> rates;
-  std::vector<double> uncertainties;
-};
+using calyxhost::BeamMeasurement;
+using calyxhost::LineReport;
 
 /// One sample: per beam, in the configuration's beam order (fewer beams allowed).
 struct Measurement {
@@ -29,21 +22,9 @@ struct Measurement {
   std::vector<BeamMeasurement> beams;
 };
 
-struct LineReport {
-  unsigned int beam;
-  calyx::XRFLine line;
-  double measured;
-  double predicted;  ///< calibrated, efficiency-weighted, at the final composition
-  bool inUse;        ///< false for a line listed without a positive rate
-};
-
-struct QuantifyResult {
+/// A quantification of one sample.
+struct QuantifyResult : calyxhost::QuantifyReport {
   std::string sample;
-  calyx::FPRateAlgorithm::QuantifyOutcome outcome;  ///< passes, convergence, whether there is a composition
-  calyx::Compound composition;                      ///< empty unless outcome.hasResult()
-  std::vector<LineReport> lines;
-  double scatterMeasured = 0.0;
-  double scatterPredicted = 0.0;
 };
 
 struct QuantifyOptions {

@@ -43,65 +43,31 @@ struct QuantifyOptions {
   std::string solver = "passes";
 };
 
-struct LineReport {
-  unsigned int beam;
-  calyx::XRFLine line;
-  double measured;
-  double predicted;
-  bool inUse;
-};
+using calyxhost::LineReport;
+using Result = calyxhost::QuantifyReport;
 
-struct Result {
-  FPRateAlgorithm::QuantifyOutcome outcome;  // passes, convergence, whether there is a composition
-  calyx::Compound composition;               // empty unless outcome.hasResult()
-  std::vector<LineReport> lines;
-  double scatterMeasured = 0;
-  double scatterPredicted = 0;
-};
+// The rates as the shared quantification takes them.
+std::vector<calyxhost::BeamMeasurement> measurement(const RatesRecord& rates) {
+  std::vector<calyxhost::BeamMeasurement> beams(rates.beams.size());
+  for (std::size_t b = 0; b < rates.beams.size(); ++b) {
+    beams[b].hasScatter = rates.beams[b].hasScatterRate;
+    beams[b].scatter = rates.beams[b].scatterRate;
+    for (const LineRate& r : rates.beams[b].lines) {
+      beams[b].lines.push_back(r.line);
+      beams[b].rates.push_back(r.rate);
+      beams[b].uncertainties.push_back(r.uncertainty);
+    }
+  }
+  return beams;
+}
 
 Result quantify(Instrument& instrument, const RatesRecord& rates, const QuantifyOptions& o) {
-  FPRateAlgorithm& engine = *instrument.engine;
-  engine.setAllLinesNotInUse();
   bool anyLine = false;
-  for (unsigned int b = 0; b < rates.beams.size(); ++b) {
-    // A line without a positive rate carries no information about its element (and the
-    // engine's corrections divide by it): it stays out of use.
-    std::vector<calyx::XRFLine> lines;
-    std::vector<double> values, uncertainties;
-    for (const LineRate& r : rates.beams[b].lines) {
-      if (!(r.rate > 0)) continue;
-      lines.push_back(r.line);
-      values.push_back(r.rate);
-      uncertainties.push_back(r.uncertainty);
-    }
-    anyLine = anyLine || !lines.empty();
-    FPRateAlgorithm::RateMapper mapper(engine, b, lines);
-    mapper.setRates<double>(rates.beams[b].scatterRate, values.data(), uncertainties.data());
-  }
+  for (const BeamRates& beam : rates.beams)
+    for (const LineRate& r : beam.lines) anyLine = anyLine || r.rate > 0;
   if (!anyLine) inputError(o.rates, "no line has a positive rate");
-  // Lines the file lists with a rate of 0 or below still get their measured value reported.
-  for (unsigned int b = 0; b < rates.beams.size(); ++b)
-    for (const LineRate& r : rates.beams[b].lines)
-      if (!(r.rate > 0)) engine.findLine(b, r.line)->measuredRate = r.rate;
-
-  Result result;
-  const int lastBeam = static_cast<int>(instrument.beamCount()) - 1;
-  result.outcome = engine.quantify(lastBeam, o.maxPasses, o.tolerance, o.solver == "robust");
-  if (!result.outcome.hasResult()) return result;
-  result.composition = engine.getCompound();
-
-  // The predictions at the final composition.
-  computeAllRates(engine);
-  for (const FPRateAlgorithm::AnalysisLine& line : engine.analysisLines) {
-    bool listed = false;
-    if (line.beam < rates.beams.size())
-      for (const LineRate& r : rates.beams[line.beam].lines) listed = listed || r.line == line.line;
-    if (!listed) continue;
-    result.lines.push_back({line.beam, line.line, line.measuredRate, predictedLineRate(engine, line), line.inUse});
-  }
-  result.scatterMeasured = engine.leRates[0];
-  result.scatterPredicted = predictedScatterRate(engine, 0, result.composition);
-  return result;
+  return calyxhost::quantifyMeasurement(*instrument.engine, measurement(rates), o.maxPasses, o.tolerance,
+                                        o.solver == "robust");
 }
 
 // Why a still iteration is not converged, for the table's heading ("" when it is not still).

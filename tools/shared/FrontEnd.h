@@ -1,12 +1,15 @@
 // What the command-line tool and the Python module share, written once so that the two say
-// and report the same: parser and library texts folded into one line, why a quantification
-// gives no composition, and a line's label and calibrated prediction. Header-only: both front
-// ends compile it in.
+// and report the same: a quantification of measured rates with the predictions at its
+// composition, a line's label and calibrated prediction, parser and library texts folded into
+// one line, and why a quantification gives no composition. Header-only: both front ends
+// compile it in.
 #ifndef CALYX_TOOLS_SHARED_FRONTEND_H
 #define CALYX_TOOLS_SHARED_FRONTEND_H
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <calyx/FPRateAlgorithm.h>
 
@@ -27,6 +30,76 @@ inline double predictedLineRate(const calyx::FPRateAlgorithm& engine,
                                 const calyx::FPRateAlgorithm::AnalysisLine& line) {
   return *line.theoreticalRate * line.calibrationFactor *
          engine.detector.getDetectorEfficiencyFactor(line.line.lineEnergyKeV());
+}
+
+/// What was measured under one beam: the scatter rate (when measured) and line rates with
+/// their absolute uncertainties (0 when unknown), in the caller's order.
+struct BeamMeasurement {
+  bool hasScatter = false;
+  double scatter = 0.0;
+  std::vector<calyx::XRFLine> lines;
+  std::vector<double> rates;
+  std::vector<double> uncertainties;
+};
+
+struct LineReport {
+  unsigned int beam;
+  calyx::XRFLine line;
+  double measured;
+  double predicted;  ///< calibrated, efficiency-weighted, at the final composition
+  bool inUse;        ///< false for a line listed without a positive rate
+};
+
+/// How a quantification ended and, when it has a composition, the composition with the
+/// predictions at it: of every line the measurement listed, and of beam 0's scatter.
+struct QuantifyReport {
+  calyx::FPRateAlgorithm::QuantifyOutcome outcome;  ///< passes, convergence, whether there is a composition
+  calyx::Compound composition;                      ///< empty unless outcome.hasResult()
+  std::vector<LineReport> lines;
+  double scatterMeasured = 0.0;
+  double scatterPredicted = 0.0;
+};
+
+/// Enters the measured rates through one RateMapper per beam and quantifies over every beam
+/// (FPRateAlgorithm::quantify). A line without a positive rate carries no information about
+/// its element (and the engine's corrections divide by it): it stays out of use, its measured
+/// value still reported. The measurement's lines must be analysed under their beams.
+inline QuantifyReport quantifyMeasurement(calyx::FPRateAlgorithm& engine, const std::vector<BeamMeasurement>& beams,
+                                          int maxPasses, double tolerance, bool robust) {
+  engine.setAllLinesNotInUse();
+  for (unsigned int b = 0; b < beams.size(); ++b) {
+    const BeamMeasurement& beam = beams[b];
+    std::vector<calyx::XRFLine> lines;
+    std::vector<double> values, uncertainties;
+    for (std::size_t i = 0; i < beam.lines.size(); ++i) {
+      if (!(beam.rates[i] > 0)) continue;
+      lines.push_back(beam.lines[i]);
+      values.push_back(beam.rates[i]);
+      uncertainties.push_back(beam.uncertainties[i]);
+    }
+    calyx::FPRateAlgorithm::RateMapper mapper(engine, b, lines);
+    mapper.setRates<double>(beam.scatter, values.data(), uncertainties.data());
+  }
+  for (unsigned int b = 0; b < beams.size(); ++b)
+    for (std::size_t i = 0; i < beams[b].lines.size(); ++i)
+      if (!(beams[b].rates[i] > 0)) engine.findLine(b, beams[b].lines[i])->measuredRate = beams[b].rates[i];
+
+  QuantifyReport report;
+  const int lastBeam = static_cast<int>(engine.shermans.size()) - 1;
+  report.outcome = engine.quantify(lastBeam, maxPasses, tolerance, robust);
+  if (!report.outcome.hasResult()) return report;
+  report.composition = engine.getCompound();
+
+  computeAllRates(engine);
+  for (const calyx::FPRateAlgorithm::AnalysisLine& line : engine.analysisLines) {
+    if (line.beam >= beams.size()) continue;
+    const std::vector<calyx::XRFLine>& listed = beams[line.beam].lines;
+    if (std::find(listed.begin(), listed.end(), line.line) == listed.end()) continue;
+    report.lines.push_back({line.beam, line.line, line.measuredRate, predictedLineRate(engine, line), line.inUse});
+  }
+  report.scatterMeasured = engine.leRates[0];
+  report.scatterPredicted = engine.predictedScatterRate(report.composition, 0);
+  return report;
 }
 
 /// Multi-line parser or library texts folded into one line: runs of white space become one
