@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "support/FuzzTargets.h"
+#include "support/LogCapture.h"
 
 namespace calyx {
 namespace {
@@ -35,17 +36,9 @@ std::vector<fs::path> keptInputs(const std::string& target) {
 }
 
 // The harness silences the logger; the other tests of this process keep theirs.
-class SilencedLogger {
+class SilencedLogger : testing::LoggerState {
  public:
-  SilencedLogger() : sinks_(getLogger()->sinks()), level_(getLogger()->level()) { fuzz::silenceLogger(); }
-  ~SilencedLogger() {
-    getLogger()->sinks() = sinks_;
-    getLogger()->set_level(level_);
-  }
-
- private:
-  std::vector<spdlog::sink_ptr> sinks_;
-  spdlog::level::level_enum level_;
+  SilencedLogger() { fuzz::silenceLogger(); }
 };
 
 TEST(FuzzRegressionTest, EveryKeptInputPassesItsReaderWithOnlyTheAllowedExceptions) {

@@ -16,6 +16,7 @@
 #include "calyx/Calibration.h"
 #include "calyx/FPRateAlgorithm.h"
 #include "detail/LogSink.h"
+#include "support/LogCapture.h"
 #include "support/ScratchDir.h"
 
 namespace calyx {
@@ -110,20 +111,12 @@ int discardLogWrite(int, const char*, const char*) { return 1; }
 
 // The library's own sink, writing nowhere, at info level: every pass's trace is formatted
 // by both threads at once.
-class QuietLibrarySink {
+class QuietLibrarySink : testing::LoggerState {
  public:
-  QuietLibrarySink() : sinks_(getLogger()->sinks()), level_(getLogger()->level()) {
+  QuietLibrarySink() {
     getLogger()->sinks() = {std::make_shared<detail::SystemLogSink>(detail::kLogTag, &discardLogWrite)};
     getLogger()->set_level(spdlog::level::info);
   }
-  ~QuietLibrarySink() {
-    getLogger()->sinks() = sinks_;
-    getLogger()->set_level(level_);
-  }
-
- private:
-  std::vector<spdlog::sink_ptr> sinks_;
-  spdlog::level::level_enum level_;
 };
 
 TEST(ConcurrencyTest, TwoEnginesOnTwoThreadsAtOnceGiveTheBitsOfTheSameWorkOneAfterTheOther) {

@@ -18,6 +18,7 @@
 #include "calyx/FPRateAlgorithm.h"
 #include "calyx/Logger.h"
 #include "support/HardwareFixtures.h"
+#include "support/LogCapture.h"
 
 namespace calyx {
 namespace testing {
@@ -108,17 +109,9 @@ inline double scatterPrediction(const FPRateAlgorithm& engine) {
 }
 
 /// Sets the logger's level for the lifetime of the guard.
-class LogLevelGuard {
+class LogLevelGuard : LoggerState {
  public:
-  explicit LogLevelGuard(spdlog::level::level_enum level) : previous_(getLogger()->level()) {
-    getLogger()->set_level(level);
-  }
-  ~LogLevelGuard() { getLogger()->set_level(previous_); }
-  LogLevelGuard(const LogLevelGuard&) = delete;
-  LogLevelGuard& operator=(const LogLevelGuard&) = delete;
-
- private:
-  spdlog::level::level_enum previous_;
+  explicit LogLevelGuard(spdlog::level::level_enum level) { getLogger()->set_level(level); }
 };
 
 }  // namespace testing

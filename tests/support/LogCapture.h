@@ -31,6 +31,22 @@ class CaptureSink final : public spdlog::sinks::base_sink<std::mutex> {
   void flush_() override {}
 };
 
+/// Keeps the logger's sinks and level, and puts them back when it goes.
+class LoggerState {
+ public:
+  LoggerState() : sinks_(getLogger()->sinks()), level_(getLogger()->level()) {}
+  ~LoggerState() {
+    getLogger()->sinks() = sinks_;
+    getLogger()->set_level(level_);
+  }
+  LoggerState(const LoggerState&) = delete;
+  LoggerState& operator=(const LoggerState&) = delete;
+
+ private:
+  std::vector<spdlog::sink_ptr> sinks_;
+  spdlog::level::level_enum level_;
+};
+
 /// Adds a capturing sink to the library's logger (and optionally silences the others by
 /// raising nothing: the normal sink still writes to standard error).
 class LogCapture {
