@@ -3,15 +3,18 @@
 // g/cm², intensities in photons / (s sr mA) (per keV for the continuum).
 //
 // Continuum:  dN/dE = 1.35e9 Z (E0/E - 1)^x f(χ),  x = 1.109 - 0.00435 Z + 0.00175 E0.
-// Line of shell s:  N = const_s (1/S) R ω_s p f(χ), with const_K = 5e13 and, per L subshell
-//   (2003), const_L1 = 0.71e13, const_L2 = 2.70e13, const_L3 = 4.94e13,
+// Line of shell s:  N = const_s (1/S) R ω_s p f(χ), with const_K = 5e13 (the 1999 paper's value
+//   for K lines), and per L subshell (2003) const_L3 = 4.94e13, const_L2 = 2.70e13 c(Z),
+//   const_L1 = 0.71e13 c(Z), c(Z) = -0.4814 + 0.03781 Z - 2.413e-4 Z² below Z = 80 (0.73 for Rh,
+//   1 near Z = 78) and 1 above,
 //   1/S = (z_s b_s / Z) (U0 ln U0 + 1 - U0) [1 + 16.05 √(J / E_s) (√U0 ln U0 + 2 (1 - √U0))
 //         / (U0 ln U0 + 1 - U0)],  z_K b_K = 2 x 0.35, z_L b_L = 8 x 0.25,  J = 0.0135 Z,
 //   R = 1 - 0.0081517 Z + 3.613e-5 Z² + 0.009583 Z exp(-U0) + 0.001141 E0 (backscatter loss),
-//   ω_s the shell's fluorescence yield (for every L line the L3 subshell's, in place of the
-//   mean L-shell yield the 2003 constants were fitted with; the paper's small correction of
-//   the L1 and L2 constants with Z is left out), p the line's share of its subshell's
-//   radiative transitions.
+//   ω_s the K-shell fluorescence yield, and for every L line the mean L-shell yield ω̄_L the
+//   2003 constants were fitted with (Coster-Kronig transitions are absorbed in the constants),
+//   from the fit of Hubbell et al., J. Phys. Chem. Ref. Data 23 (1994) 339:
+//   (ω̄_L / (1 - ω̄_L))^(1/4) = 0.17765 + 2.98937e-3 Z + 8.91297e-5 Z² - 2.67184e-7 Z³,
+//   p the line's share of its subshell's radiative transitions.
 // Self-absorption in the anode over the mean depth of generation ρz̄:
 //   f(χ) = (1 - exp(-2 χ ρz̄)) / (2 χ ρz̄),  χ = τ(E) sin φ / sin ε, τ the photoabsorption,
 //   ρz̄ = ρzm (0.49269 - 1.0987 η + 0.78557 η²) ln U0 / (0.70256 - 1.09865 η + 1.0046 η² + ln U0),
@@ -88,17 +91,31 @@ struct TubeLine {
   int shell;
 };
 
-double lineConstant(int shell) {
+// The 2003 correction of the L1 and L2 constants with the anode's Z (fitted from Mo to Bi; it
+// reaches 1 near Z = 78 and is held there above Z = 80).
+double lSubshellCorrection(double z) {
+  if (z >= 80.0) return 1.0;
+  return -0.4814 + 0.03781 * z - 2.413e-4 * z * z;
+}
+
+double lineConstant(int shell, double z) {
   switch (shell) {
     case K_SHELL:
       return kKConstant;
     case L1_SHELL:
-      return kL1Constant;
+      return kL1Constant * lSubshellCorrection(z);
     case L2_SHELL:
-      return kL2Constant;
+      return kL2Constant * lSubshellCorrection(z);
     default:
       return kL3Constant;
   }
+}
+
+// Mean L-shell fluorescence yield, Hubbell et al. (1994).
+double meanLYield(double z) {
+  const double s = 0.17765 + z * (2.98937e-3 + z * (8.91297e-5 - 2.67184e-7 * z));
+  const double q = s * s * s * s;
+  return q / (1.0 + q);
 }
 
 // K: the Kα and Kβ groups; L: the strong lines of each subshell, by xraylib's line codes.
@@ -146,12 +163,12 @@ DiscreteSpectrum<double> TubeSpectrumCreator::ebelLines() const {
       const double U0 = E0 / edge;
       const bool k = line.shell == K_SHELL;
       const double stopping = stoppingFactor(k ? kZbK : kZbL, t.z, t.J, edge, U0);
-      const double yield = detail::xrl::fluorYield(Z, k ? K_SHELL : L3_SHELL);
+      const double yield = k ? detail::xrl::fluorYield(Z, K_SHELL) : meanLYield(t.z);
       const double rate = detail::xrl::radRate(Z, line.code);
       const double chi = detail::xrl::csPhoto(Z, E) * geometry;
       const double window = filterTransmission(hardware_.windowZ, hardware_.windowThickness, E);
       const double filters = Filter::getTransmissionCoef(E, filters_);
-      const double value = lineConstant(line.shell) * stopping * backscatterFactor(t.z, U0, E0) * yield * rate *
+      const double value = lineConstant(line.shell, t.z) * stopping * backscatterFactor(t.z, U0, E0) * yield * rate *
                            selfAbsorption(chi, meanDepth(t, U0)) * window * filters;
       if (!(std::isfinite(value) && value > 0.0)) continue;
       energies.push_back(E);

@@ -247,6 +247,7 @@ struct Ebel {
   double E0;
   double incidence;  // degrees
   double takeoff;    // degrees
+  double meanLYield;  // ω̄_L as tabulated by Hubbell et al., J. Phys. Chem. Ref. Data 23 (1994) 339
   double eta() const {
     const double l = std::log(Z);
     return std::pow(E0, 0.1382 - 0.9211 / std::sqrt(Z)) * (0.1904 - 0.2236 * l + 0.1292 * l * l - 0.01491 * l * l * l);
@@ -277,13 +278,14 @@ struct Ebel {
     const double S = zb / Z * core *
                      (1 + 16.05 * std::sqrt(J / edge) * (std::sqrt(U) * std::log(U) + 2 * (1 - std::sqrt(U))) / core);
     const double R = 1 - 0.0081517 * Z + 3.613e-5 * Z * Z + 0.009583 * Z * std::exp(-U) + 0.001141 * E0;
-    const int yieldShell = shell == K_SHELL ? K_SHELL : L3_SHELL;  // the L lines take the L3 yield
-    return constant * S * R * FluorYield(Z, yieldShell, nullptr) * RadRate(Z, code, nullptr) * absorption(E, U) * window(E);
+    const double yield = shell == K_SHELL ? FluorYield(Z, K_SHELL, nullptr) : meanLYield;
+    const double zCorrection = shell == L1_SHELL || shell == L2_SHELL ? -0.4814 + 0.03781 * Z - 2.413e-4 * Z * Z : 1.0;
+    return constant * zCorrection * S * R * yield * RadRate(Z, code, nullptr) * absorption(E, U) * window(E);
   }
 };
 
 TEST(TubeSpectrumTest, EbelModelAgreesWithThePublishedFormulas) {
-  for (const Ebel& e : {Ebel{45, 40.0, 90.0, 20.0}, Ebel{74, 60.0, 70.0, 30.0}}) {
+  for (const Ebel& e : {Ebel{45, 40.0, 90.0, 20.0, 0.0459}, Ebel{74, 60.0, 70.0, 30.0, 0.269}}) {
     TubeHardware hw = tube(e.Z);
     hw.takeoffAngle = Angle::createFromDegrees(e.takeoff);
     TubeSpectrumCreator creator;
@@ -312,7 +314,9 @@ TEST(TubeSpectrumTest, EbelModelAgreesWithThePublishedFormulas) {
         if (lines.energyAt(i) != LineEnergy(e.Z, x.code, nullptr)) continue;
         found = true;
         const double expected = e.line(x.code, x.shell, x.constant, x.zb);
-        EXPECT_NEAR(lines.valueAt(i), expected, 1e-9 * expected) << e.Z << " line " << x.code;
+        // The library computes ω̄_L from Hubbell's fit, the table rounds it to 3 digits.
+        const double tolerance = x.shell == K_SHELL ? 1e-9 : 1e-3;
+        EXPECT_NEAR(lines.valueAt(i), expected, tolerance * expected) << e.Z << " line " << x.code;
       }
       EXPECT_TRUE(found) << e.Z << " line " << x.code;
     }
