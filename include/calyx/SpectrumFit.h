@@ -5,8 +5,8 @@
 ///
 /// The model of a spectrum (docs/spectrum-fitting.md in full):
 ///  - one column per analysis line of the beam (and per other excited line group of the same
-///    elements, fitted but not reported as a rate; a beta group that coincides with another
-///    line is tied to its alpha group): the line's transitions with xraylib's
+///    elements, fitted but not reported as a rate; a line that coincides with another
+///    element's line is tied to a free line of its own element): the line's transitions with xraylib's
 ///    radiative rates times the detector efficiency at each transition energy, each a
 ///    channel-integrated Gaussian of FWHM² = noise² + 2.3548² F 3.85 eV E, plus the crystal's
 ///    K escape peak (Reed and Ware 1972);
@@ -81,9 +81,9 @@ struct CALYX_EXPORT SpectrumFitLine {
   XRFLine line;
   double energyKeV = 0.0;    ///< the line's energy (xraylib's rate-weighted mean for groups)
   bool inRange = false;      ///< false: the line lies outside the fitted range (no rate)
-  /// A beta group that coincides with another element's line: fitted together with its alpha
-  /// group in the ratio of the engine's calibrated predictions, so its rate is not measured
-  /// on its own.
+  /// A line that coincides with another element's line (a beta group, or one of a pair such
+  /// as Pb LA on As KA): fitted together with another line of its element in the ratio of
+  /// the engine's calibrated predictions, so its rate is not measured on its own.
   bool tied = false;
   double counts = 0.0;       ///< net counts (full-energy plus escape)
   double countsSigma = 0.0;  ///< 1 sigma

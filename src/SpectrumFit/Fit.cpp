@@ -171,6 +171,86 @@ struct SpectrumFit::Impl {
     return 0.0;
   }
 
+  // The ties of one fit (columns `peakIndex` fitted, `reportable` inside the range): tied
+  // analysis line -> (the analysis line it follows, ratio of their photons). Lines of two
+  // elements closer than kTieFwhm FWHM cannot be separated by energy (the pair trades area,
+  // and a weak partner is truncated at 0); one of them follows a line of its own element in
+  // the ratio of the engine's calibrated predictions:
+  //  1. a beta group within kTieFwhm of another line, or within kTieOwnFwhm of its own alpha
+  //     group (Al KA and KB), follows its alpha group (before the engine has rates: the
+  //     atomic ratio);
+  //  2. of a coincident pair left (Pb LA on As KA, S KA on Mo LA), the line that follows is
+  //     one with a free sibling: an analysis line of the same element, inside the range, not
+  //     tied, with no other element's line within kTieFwhm. Of the candidates, the one whose
+  //     sibling carries the most photons relative to its own is tied, as the sibling then
+  //     measures it best (Pb LB about as many as Pb LA, As KB a seventh of As KA: Pb LA
+  //     follows Pb LB). A pair without such a sibling stays free, and the sigmas of its two
+  //     lines say how little the data separate them.
+  std::map<int, std::pair<int, double>> ties(const std::vector<int>& peakIndex, const std::set<int>& reportable) const {
+    std::map<int, std::pair<int, double>> tied;
+    const auto coincide = [&](int p, int q, double fwhms) {
+      return std::fabs(peaks[q].energyKeV - peaks[p].energyKeV) < fwhms * resolution.fwhmKeV(peaks[p].energyKeV);
+    };
+    const auto isLine = [&](int q) { return peaks[q].kind == PeakColumn::kLine || peaks[q].kind == PeakColumn::kCompanion; };
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const int p = lineColumn[i], sibling = lineSibling[i];
+      if (p < 0 || sibling < 0) continue;
+      bool degenerate = false;
+      for (int q : peakIndex)
+        if (q != p && isLine(q) && coincide(p, q, q == lineColumn[sibling] ? kTieOwnFwhm : kTieFwhm)) degenerate = true;
+      double ratio = predicted(i) / predicted(static_cast<std::size_t>(sibling));
+      if (!(ratio > 0) || !std::isfinite(ratio)) ratio = atomicRatio[i];
+      if (degenerate && ratio > 0 && std::isfinite(ratio)) tied[static_cast<int>(i)] = {sibling, ratio};
+    }
+    const std::set<int> fitted(peakIndex.begin(), peakIndex.end());
+    const auto clear = [&](int p) {
+      for (int q : peakIndex)
+        if (q != p && isLine(q) && peaks[q].Z != peaks[p].Z && coincide(p, q, kTieFwhm)) return false;
+      return true;
+    };
+    // The best free sibling of analysis line i and its photons per photon of i (0: none).
+    const auto freeSibling = [&](int i, int& best) {
+      double bestRatio = 0.0;
+      best = -1;
+      const double own = predicted(static_cast<std::size_t>(i));
+      for (std::size_t j = 0; j < lines.size(); ++j) {
+        const int q = lineColumn[j];
+        if (static_cast<int>(j) == i || q < 0 || peaks[q].Z != peaks[lineColumn[i]].Z || fitted.count(q) == 0 ||
+            reportable.count(q) == 0 || tied.count(static_cast<int>(j)) != 0 || !clear(q))
+          continue;
+        const double ratio = predicted(j) / own;
+        if (std::isfinite(ratio) && ratio > bestRatio) {
+          bestRatio = ratio;
+          best = static_cast<int>(j);
+        }
+      }
+      return bestRatio;
+    };
+    for (bool changed = true; changed;) {
+      changed = false;
+      for (std::size_t i = 0; i < lines.size() && !changed; ++i) {
+        const int p = lineColumn[i];
+        if (p < 0 || fitted.count(p) == 0 || tied.count(static_cast<int>(i)) != 0) continue;
+        for (int q : peakIndex) {
+          if (q == p || !isLine(q) || peaks[q].Z == peaks[p].Z || !coincide(p, q, kTieFwhm)) continue;
+          const int k = peaks[q].kind == PeakColumn::kLine ? peaks[q].analysisIndex : -1;
+          if (k >= 0 && tied.count(k) != 0) continue;  // resolved: the partner follows its own element
+          int candidate[2] = {static_cast<int>(i), k}, sibling[2] = {-1, -1};
+          double ratio[2] = {freeSibling(candidate[0], sibling[0]), k >= 0 ? freeSibling(k, sibling[1]) : 0.0};
+          const int c = ratio[1] > ratio[0] ? 1 : 0;
+          if (!(ratio[c] > 0)) continue;
+          // A line the one tied was followed by now follows the same sibling.
+          for (auto& t : tied)
+            if (t.second.first == candidate[c]) t.second = {sibling[c], t.second.second / ratio[c]};
+          tied[candidate[c]] = {sibling[c], 1.0 / ratio[c]};
+          changed = true;
+          break;
+        }
+      }
+    }
+    return tied;
+  }
+
   // One fit's working state.
   struct Work {
     unsigned int first = 0, end = 0;
@@ -264,6 +344,7 @@ int SpectrumFit::create(const FPRateAlgorithm& engine, unsigned int beam, const 
     PeakColumn c;
     c.kind = PeakColumn::kLine;
     c.analysisIndex = static_cast<int>(m.lines.size() - 1);
+    c.Z = Z;
     c.label = lineLabel(Z, a.line.line());
     c.energyKeV = a.line.lineEnergyKeV();
     c.transitions = detail::lineTransitions(Z, a.line.line(), m.detector, options.escapePeaks);
@@ -308,6 +389,7 @@ int SpectrumFit::create(const FPRateAlgorithm& engine, unsigned int beam, const 
       if (!(edge > 0 && edge < m.maxEnergyKeV)) continue;
       PeakColumn c;
       c.kind = PeakColumn::kCompanion;
+      c.Z = Z;
       c.label = lineLabel(Z, code);
       c.transitions = detail::lineTransitions(Z, code, m.detector, options.escapePeaks);
       if (c.transitions.empty()) continue;
@@ -316,7 +398,7 @@ int SpectrumFit::create(const FPRateAlgorithm& engine, unsigned int beam, const 
       if (c.energyKeV < kLowestLineKeV) continue;
       bool duplicate = false;
       for (const PeakColumn& p : m.peaks)
-        if (p.kind == PeakColumn::kLine && Element(Z) == Element(p.label.substr(0, p.label.find(' '))) &&
+        if (p.kind == PeakColumn::kLine && p.Z == Z &&
             std::fabs(p.energyKeV - c.energyKeV) < 0.5 * m.resolution.fwhmKeV(c.energyKeV))
           duplicate = true;
       if (!duplicate) m.peaks.push_back(c);
@@ -338,6 +420,7 @@ int SpectrumFit::create(const FPRateAlgorithm& engine, unsigned int beam, const 
       PeakColumn r;
       r.kind = PeakColumn::kRayleigh;
       r.tubeAlpha = code == alpha;
+      r.Z = anode;
       r.label = lineLabel(anode, code) + " Rayleigh";
       r.transitions = rayleigh;
       for (const detail::Transition& t : rayleigh) r.energyKeV += t.weight * t.energyKeV;
@@ -411,27 +494,10 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     if (e - 2.0 * f < eHigh && e + 2.0 * f > eLow) w.peakIndex.push_back(static_cast<int>(k));
     if (e - f >= eLow && e + f <= eHigh) reportable.insert(static_cast<int>(k));
   }
-  // A beta group that lies within 0.7 FWHM of another element's line, or within 1.2 FWHM of
-  // its own alpha line (Al KA and KB), cannot be separated from it reliably (the pair trades area, and a weak partner is truncated at 0): it is tied to its own alpha group in the ratio of the engine's
-  // calibrated predictions (its rate then follows the alpha line's).
-  std::map<int, std::pair<int, double>> tied;  // beta analysis line -> (alpha analysis line, ratio)
-  for (std::size_t i = 0; i < m.lines.size(); ++i) {
-    const int p = m.lineColumn[i], sibling = m.lineSibling[i];
-    if (p < 0 || sibling < 0) continue;
-    const double e = m.peaks[p].energyKeV;
-    bool degenerate = false;
-    for (int q : w.peakIndex) {
-      const PeakColumn& other = m.peaks[q];
-      if (q == p) continue;
-      if ((other.kind == PeakColumn::kLine || other.kind == PeakColumn::kCompanion) &&
-          std::fabs(other.energyKeV - e) <
-              (q == m.lineColumn[sibling] ? kTieOwnFwhm : kTieFwhm) * m.resolution.fwhmKeV(e))
-        degenerate = true;
-    }
-    double ratio = m.predicted(i) / m.predicted(static_cast<std::size_t>(sibling));
-    if (!(ratio > 0) || !std::isfinite(ratio)) ratio = m.atomicRatio[i];
-    if (degenerate && ratio > 0 && std::isfinite(ratio)) tied[static_cast<int>(i)] = {sibling, ratio};
-  }
+  const std::map<int, std::pair<int, double>> tied = m.ties(w.peakIndex, reportable);
+  for (const auto& t : tied)
+    CALYX_LOG_AT(::spdlog::level::debug, "spectrum fit: {:s} follows {:s} ({:.4g} photons per photon)", m.peaks[m.lineColumn[t.first]].label,
+                    m.peaks[m.lineColumn[t.second.first]].label, t.second.second);
   {
     std::vector<int> kept;
     for (int q : w.peakIndex) {

@@ -24,6 +24,7 @@ struct PeakColumn {
   enum Kind { kLine, kCompanion, kRayleigh, kCompton };
   Kind kind = kLine;
   int analysisIndex = -1;  ///< position among the beam's analysis lines (kLine)
+  int Z = 0;               ///< the emitting element (the anode for scatter peaks)
   bool tubeAlpha = false;  ///< a scatter peak of the tube's alpha line (the scatter rate)
   std::string label;       ///< "Fe KA", "Rh KA Compton"
   double energyKeV = 0.0;  ///< the column's nominal energy
