@@ -74,6 +74,11 @@ struct CALYX_EXPORT SpectrumFitOptions {
   double maxOffsetKeV = 0.1;
   double maxGainChange = 0.02;
   double maxReducedChiSquare = 200.0; ///< worse fits are reported as failures
+  /// Sum (pile-up) peaks of the `pileUpPeaks` strongest line groups, every pair (i, j) with
+  /// (2 - δ_ij) τ r_i r_j counts per live second, r the groups' fitted rates: one more
+  /// column whose scale, the resolving time τ, is fitted (SpectrumFitResult::pileUpTimeSeconds).
+  bool pileUp = false;
+  unsigned int pileUpPeaks = 4;
 };
 
 /// One analysis line of the beam.
@@ -109,6 +114,8 @@ struct CALYX_EXPORT SpectrumFitResult {
   EnergyScale energyScale;             ///< refined
   DetectorResolution resolution;       ///< refined
   double comptonWidthFactor = 0.0;     ///< refined
+  double pileUpTimeSeconds = 0.0;      ///< the fitted resolving time τ (SpectrumFitOptions::pileUp)
+  double pileUpTimeSigma = 0.0;
   double chiSquare = 0.0;
   unsigned int degreesOfFreedom = 0;
   double reducedChiSquare = 0.0;
@@ -147,6 +154,10 @@ struct CALYX_EXPORT SyntheticSpectrumOptions {
   /// a response the fitter does not model, for tests of its robustness.
   double tailFraction = 0.0;
   double tailSlopeKeV = 0.1;
+  /// Sum (pile-up) peaks: the resolving time τ in seconds (0: none) and how many of the
+  /// strongest analysis lines pile up, as the fit models them (SpectrumFitOptions::pileUp).
+  double pileUpTimeSeconds = 0.0;
+  unsigned int pileUpPeaks = 4;
 };
 
 /// The fitter of one beam of a built engine, which must outlive it. Holds what does not

@@ -263,7 +263,39 @@ struct SpectrumFit::Impl {
     Eigen::VectorXd x;
     std::vector<double> mu;
     std::vector<bool> passive;  // the last non-negative solve's positive set
+    int pileUp = -1;            // the sum-peak column (after the background), or -1
+    double pileUpCounts = 0.0;  // its counts in the range per second of resolving time
+    double liveTime = 0.0;
   };
+
+  // The sum-peak column from the current areas of the line columns, scaled to unit counts
+  // (like the peak columns, so that the solve sees columns of one scale); empty before the
+  // first solve.
+  void updatePileUp(Work& w) const {
+    SparseColumn& column = w.columns[static_cast<std::size_t>(w.pileUp)];
+    column.start = w.first;
+    column.values.clear();
+    if (static_cast<std::size_t>(w.x.size()) != w.columns.size()) return;
+    std::vector<const PeakColumn*> lineColumns;
+    std::vector<double> areas;
+    for (std::size_t k = 0; k < w.peakCount; ++k)
+      if (w.peakCols[k].kind == PeakColumn::kLine || w.peakCols[k].kind == PeakColumn::kCompanion) {
+        lineColumns.push_back(&w.peakCols[k]);
+        areas.push_back(w.x(static_cast<Eigen::Index>(k)));
+      }
+    std::vector<double> values(w.end - w.first, 0.0);
+    detail::addPileUpPeaks(lineColumns, areas, options.pileUpPeaks, w.liveTime, 1.0, w.shape, w.first, w.end, values);
+    std::size_t lo = 0, hi = values.size();
+    while (lo < hi && values[lo] == 0) ++lo;
+    while (hi > lo && values[hi - 1] == 0) --hi;
+    double total = 0.0;
+    for (std::size_t i = lo; i < hi; ++i) total += values[i];
+    if (!(total > 0) || !std::isfinite(total)) return;
+    w.pileUpCounts = total;
+    for (std::size_t i = lo; i < hi; ++i) values[i] /= total;
+    column.start = w.first + static_cast<unsigned int>(lo);
+    column.values.assign(values.begin() + static_cast<std::ptrdiff_t>(lo), values.begin() + static_cast<std::ptrdiff_t>(hi));
+  }
 
   void buildPeakColumns(Work& w) const {
     for (std::size_t k = 0; k < w.peakCount; ++k)
@@ -287,6 +319,7 @@ struct SpectrumFit::Impl {
   }
   // Areas for the current columns under weights 1/max(weightModel, floor).
   void solveAreas(Work& w, const std::vector<double>& weightModel) const {
+    if (w.pileUp >= 0) updatePileUp(w);
     const std::size_t n = w.columns.size();
     std::vector<double> weight(weightModel.size());
     for (std::size_t i = 0; i < weight.size(); ++i) weight[i] = 1.0 / std::max(weightModel[i], kWeightFloor);
@@ -523,6 +556,11 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   const EnergyScale scale{offset, gain};
   for (SparseColumn& c : detail::backgroundColumns(eLow, eHigh, o.backgroundKnotKeV, scale, w.first, w.end))
     w.columns.push_back(std::move(c));
+  if (o.pileUp) {
+    w.pileUp = static_cast<int>(w.columns.size());
+    w.liveTime = liveTimeSeconds;
+    w.columns.emplace_back();
+  }
   const std::size_t channels = w.end - w.first;
   if (w.end <= w.first || channels < w.columns.size() + 10 || w.peakCount == 0) {
     CALYX_LOG_ERR("spectrum fit: {:d} channels between {:g} and {:g} keV cannot hold the {:d} lines and "
@@ -802,6 +840,7 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   result.model.assign(n, 0.0);
   result.residuals.assign(n, 0.0);
   for (std::size_t k = w.peakCount; k < w.columns.size(); ++k) {
+    if (static_cast<int>(k) == w.pileUp) continue;
     const SparseColumn& c = w.columns[k];
     for (std::size_t i = 0; i < c.values.size(); ++i) result.background[c.start + i] += w.x(k) * c.values[i];
   }
@@ -812,6 +851,12 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   result.energyScale = EnergyScale{w.shape.offsetKeV, w.shape.gainKeV};
   result.resolution = refinedResolution;
   result.comptonWidthFactor = w.shape.comptonWidth;
+  if (w.pileUp >= 0) {
+    const double perCount = w.pileUpCounts > 0 ? 1.0 / w.pileUpCounts : 0.0;
+    result.pileUpTimeSeconds = w.x(w.pileUp) * perCount;
+    const auto row = covIndex.find(w.pileUp);
+    result.pileUpTimeSigma = row != covIndex.end() ? std::sqrt(covariance(row->second, row->second)) * perCount : 0.0;
+  }
 
   // Residual check: the residual summed over one FWHM against the model's counting noise.
   {
@@ -889,8 +934,8 @@ int SpectrumFit::synthesize(const FPRateAlgorithm& engine, const Compound& compo
   if (!(o.liveTimeSeconds > 0) || !std::isfinite(o.liveTimeSeconds) || o.channels == 0 ||
       !(o.energyScale.gainKeV > 0) || !std::isfinite(o.energyScale.offsetKeV) || !std::isfinite(o.energyScale.gainKeV) ||
       !(o.continuumFraction >= 0) || !(o.continuumRate >= 0) || !std::isfinite(o.continuumRate) ||
-      !(o.tailFraction >= 0 && o.tailFraction < 1)) {
-    CALYX_LOG_ERR("synthetic spectrum: live time, energy scale, channel count, continuum or tail not usable");
+      !(o.tailFraction >= 0 && o.tailFraction < 1) || !(o.pileUpTimeSeconds >= 0) || !std::isfinite(o.pileUpTimeSeconds)) {
+    CALYX_LOG_ERR("synthetic spectrum: live time, energy scale, channel count, continuum, tail or pile-up time not usable");
     return 1;
   }
   ShapeParameters shape;
@@ -904,7 +949,9 @@ int SpectrumFit::synthesize(const FPRateAlgorithm& engine, const Compound& compo
 
   std::vector<double> expected(o.channels, 0.0);
   double peakCounts = 0.0;
-  // The lines: calibrated, efficiency-weighted predictions.
+  // The lines: calibrated, efficiency-weighted predictions; and their sum peaks.
+  std::vector<const PeakColumn*> lineColumns;
+  std::vector<double> lineCounts;
   std::size_t lineIndex = 0;
   for (const FPRateAlgorithm::AnalysisLine& a : engine.analysisLines) {
     if (a.beam != m.beam) continue;
@@ -920,7 +967,11 @@ int SpectrumFit::synthesize(const FPRateAlgorithm& engine, const Compound& compo
     const double counts = rate * o.liveTimeSeconds;
     detail::addPeakColumn(m.peaks[peak], shape, o.escapePeaks, m.escapeKeV, 0, o.channels, counts, expected);
     peakCounts += counts;
+    lineColumns.push_back(&m.peaks[peak]);
+    lineCounts.push_back(counts);
   }
+  detail::addPileUpPeaks(lineColumns, lineCounts, o.pileUpPeaks, o.liveTimeSeconds, o.pileUpTimeSeconds, shape, 0,
+                         o.channels, expected);
   // Scatter of beam 0: the engine's scatter prediction as the area of the tube's alpha
   // line, shared between Rayleigh and Compton as the sample's cross sections; the beta
   // line in the ratio of the anode's radiative rates.
