@@ -79,6 +79,10 @@ struct CALYX_EXPORT SpectrumFitOptions {
   /// column whose scale, the resolving time τ, is fitted (SpectrumFitResult::pileUpTimeSeconds).
   bool pileUp = false;
   unsigned int pileUpPeaks = 4;
+  /// The engine's composition is the sample's certified one (a standard): a line of an
+  /// element it lacks hides no other line, so a line beside it is fitted on its own rather
+  /// than tied (which lets a calibration measure it).
+  bool certifiedComposition = false;
 };
 
 /// One analysis line of the beam.

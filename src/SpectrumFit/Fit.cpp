@@ -191,7 +191,18 @@ struct SpectrumFit::Impl {
     const auto coincide = [&](int p, int q, double fwhms) {
       return std::fabs(peaks[q].energyKeV - peaks[p].energyKeV) < fwhms * resolution.fwhmKeV(peaks[p].energyKeV);
     };
-    const auto isLine = [&](int q) { return peaks[q].kind == PeakColumn::kLine || peaks[q].kind == PeakColumn::kCompanion; };
+    // Elements the engine predicts no photons of, when its composition is certified.
+    std::set<int> absent;
+    if (options.certifiedComposition) {
+      std::map<int, double> photons;
+      for (std::size_t i = 0; i < lines.size(); ++i)
+        if (lineColumn[i] >= 0) photons[peaks[lineColumn[i]].Z] += predicted(i);
+      for (const auto& e : photons)
+        if (!(e.second > 0)) absent.insert(e.first);
+    }
+    const auto isLine = [&](int q) {
+      return (peaks[q].kind == PeakColumn::kLine || peaks[q].kind == PeakColumn::kCompanion) && absent.count(peaks[q].Z) == 0;
+    };
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const int p = lineColumn[i], sibling = lineSibling[i];
       if (p < 0 || sibling < 0) continue;
@@ -230,7 +241,7 @@ struct SpectrumFit::Impl {
       changed = false;
       for (std::size_t i = 0; i < lines.size() && !changed; ++i) {
         const int p = lineColumn[i];
-        if (p < 0 || fitted.count(p) == 0 || tied.count(static_cast<int>(i)) != 0) continue;
+        if (p < 0 || fitted.count(p) == 0 || tied.count(static_cast<int>(i)) != 0 || !isLine(p)) continue;
         for (int q : peakIndex) {
           if (q == p || !isLine(q) || peaks[q].Z == peaks[p].Z || !coincide(p, q, kTieFwhm)) continue;
           const int k = peaks[q].kind == PeakColumn::kLine ? peaks[q].analysisIndex : -1;
