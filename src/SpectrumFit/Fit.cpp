@@ -187,7 +187,7 @@ struct SpectrumFit::Impl {
   //     follows Pb LB). A pair without such a sibling stays free, and the sigmas of its two
   //     lines say how little the data separate them.
   std::map<int, std::pair<int, double>> ties(const std::vector<int>& peakIndex, const std::set<int>& reportable) const {
-    std::map<int, std::pair<int, double>> tied;
+    std::map<int, std::pair<int, double>> tied;  // tied analysis line -> (line it follows, ratio)
     const auto coincide = [&](int p, int q, double fwhms) {
       return std::fabs(peaks[q].energyKeV - peaks[p].energyKeV) < fwhms * resolution.fwhmKeV(peaks[p].energyKeV);
     };
@@ -277,7 +277,20 @@ struct SpectrumFit::Impl {
     int pileUp = -1;            // the sum-peak column (after the background), or -1
     double pileUpCounts = 0.0;  // its counts in the range per second of resolving time
     double liveTime = 0.0;
+    unsigned int size = 0;            // channels of the spectrum
+    double offset = 0.0, gain = 0.0;  // its energy scale as given
   };
+
+  // The steps of a fit (SpectrumFit::fit).
+  using Ties = std::map<int, std::pair<int, double>>;  // tied analysis line -> (line it follows, ratio)
+  struct Refinement;
+  int setUp(const LinearSpectrum<double>& spectrum, double liveTimeSeconds, Work& w, Ties& tied,
+            std::set<int>& reportable) const;
+  void solveFirst(Work& w) const;
+  void refine(Refinement& g) const;
+  int report(Refinement& g, const Ties& tied, const std::set<int>& reportable, double liveTimeSeconds,
+             SpectrumFitResult& result) const;
+  void findUnexplained(const Work& w, const DetectorResolution& refinedResolution, SpectrumFitResult& result) const;
 
   // The sum-peak column from the current areas of the line columns, scaled to unit counts
   // (like the peak columns, so that the solve sees columns of one scale); empty before the
@@ -492,12 +505,103 @@ int SpectrumFit::fit(const MCAFile& file, SpectrumFitResult& out) const {
   return fit(*file.getSpectrum(), file.getLivetime(), out);
 }
 
-int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeconds, SpectrumFitResult& out) const {
-  const Impl& m = *impl_;
-  const SpectrumFitOptions& o = m.options;
-  SpectrumFitResult result;
-  result.beam = m.beam;
-  result.liveTimeSeconds = liveTimeSeconds;
+// The Gauss-Newton state of one fit: numeric derivatives of the peak model by the shape
+// parameters (offset, gain, noise, Fano factor, Compton width), which of them are refined, and
+// the joint normal equations of areas and shape.
+struct SpectrumFit::Impl::Refinement {
+  const Impl& m;
+  Work& w;
+  const std::size_t channels;
+  bool hasCompton = false;
+  const double deltas[kShapeCount];
+  std::vector<std::vector<double>> jac = std::vector<std::vector<double>>(kShapeCount);
+  std::vector<bool> refined = std::vector<bool>(kShapeCount, false);
+  std::vector<bool> fixedShape = std::vector<bool>(kShapeCount, false);
+
+  Refinement(const Impl& impl, Work& work)
+      : m(impl), w(work), channels(work.end - work.first), deltas{1e-4, work.gain * 1e-5, 0.5, 0.002, 0.01} {
+    for (std::size_t k = 0; k < w.peakCount; ++k)
+      if (m.peaks[w.peakIndex[k]].kind == PeakColumn::kCompton) hasCompton = true;
+  }
+
+  static ShapeParameters shapeWith(ShapeParameters s, int k, double v) {
+    double* p[kShapeCount] = {&s.offsetKeV, &s.gainKeV, &s.noiseEV, &s.fano, &s.comptonWidth};
+    *p[k] += v;
+    return s;
+  }
+
+  void computeJacobian() {
+    std::vector<double> base, moved;
+    m.peakModel(w, w.shape, base);
+    for (int k = 0; k < kShapeCount; ++k) {
+      refined[k] = !(k == 4 && !hasCompton) && !fixedShape[k];
+      if (!refined[k]) continue;
+      m.peakModel(w, shapeWith(w.shape, k, deltas[k]), moved);
+      jac[k].resize(channels);
+      double norm = 0.0;
+      for (std::size_t i = 0; i < channels; ++i) {
+        jac[k][i] = (moved[i] - base[i]) / deltas[k];
+        norm += jac[k][i] * jac[k][i];
+      }
+      if (!(norm > 0)) refined[k] = false;
+    }
+  }
+
+  // Joint normal matrix of the columns `cols` and the refined shape columns.
+  void jointMatrix(const std::vector<int>& cols, const std::vector<double>& weight, bool withShape, Eigen::MatrixXd& M,
+                   Eigen::VectorXd& rhs, std::vector<int>& shapeIdx) const {
+    shapeIdx.clear();
+    if (withShape)
+      for (int k = 0; k < kShapeCount; ++k)
+        if (refined[k]) shapeIdx.push_back(k);
+    const std::size_t a = cols.size(), s = shapeIdx.size();
+    M.resize(a + s, a + s);
+    rhs.resize(a + s);
+    std::vector<double> r(channels);
+    for (std::size_t i = 0; i < channels; ++i) r[i] = w.y[i] - w.mu[i];
+    for (std::size_t j = 0; j < a; ++j) {
+      rhs(j) = denseDot(w.columns[cols[j]], r, weight, w.first);
+      for (std::size_t k = 0; k <= j; ++k)
+        M(j, k) = M(k, j) = sparseDot(w.columns[cols[j]], w.columns[cols[k]], weight, w.first);
+      for (std::size_t k = 0; k < s; ++k) M(j, a + k) = M(a + k, j) = denseDot(w.columns[cols[j]], jac[shapeIdx[k]], weight, w.first);
+    }
+    for (std::size_t j = 0; j < s; ++j) {
+      double rr = 0.0;
+      for (std::size_t i = 0; i < channels; ++i) rr += jac[shapeIdx[j]][i] * r[i] * weight[i];
+      rhs(a + j) = rr;
+      for (std::size_t k = 0; k <= j; ++k) {
+        double v = 0.0;
+        for (std::size_t i = 0; i < channels; ++i) v += jac[shapeIdx[j]][i] * jac[shapeIdx[k]][i] * weight[i];
+        M(a + j, a + k) = M(a + k, a + j) = v;
+      }
+    }
+  }
+
+  std::vector<double> weightsOf(const std::vector<double>& model) const {
+    std::vector<double> weight(channels);
+    for (std::size_t i = 0; i < channels; ++i) weight[i] = 1.0 / std::max(model[i], kWeightFloor);
+    return weight;
+  }
+
+  // The columns with a positive area (and with `withLines` every line and tube alpha column).
+  std::vector<int> activeColumns(bool withLines) const {
+    std::vector<int> cols;
+    for (std::size_t k = 0; k < w.columns.size(); ++k) {
+      const bool line = k < w.peakCount && m.peaks[w.peakIndex[k]].kind == PeakColumn::kLine;
+      if (w.x(k) > 0 || (withLines && line) || (withLines && k < w.peakCount && m.peaks[w.peakIndex[k]].tubeAlpha))
+        cols.push_back(static_cast<int>(k));
+    }
+    return cols;
+  }
+};
+
+// The fit's columns for one spectrum: its range, the peaks that reach into it, the ties,
+// the background splines (and the sum-peak column), and the data. 1 with the reason in the
+// log for a spectrum that cannot be fitted.
+int SpectrumFit::Impl::setUp(const LinearSpectrum<double>& spectrum, double liveTimeSeconds, Work& w, Ties& tied,
+                             std::set<int>& reportable) const {
+  const Impl& m = *this;
+  const SpectrumFitOptions& o = options;
   if (!(liveTimeSeconds > 0) || !std::isfinite(liveTimeSeconds)) {
     CALYX_LOG_ERR("spectrum fit: the live time {:g} s is not a positive number", liveTimeSeconds);
     return 1;
@@ -515,7 +619,9 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
       return 1;
     }
   }
-  Impl::Work w;
+  w.size = n;
+  w.offset = offset;
+  w.gain = gain;
   const double lo = std::max(o.lowestEnergyKeV, offset);
   const double hi = std::min(offset + gain * (static_cast<double>(n) - 1.0), m.maxEnergyKeV);
   w.first = static_cast<unsigned int>(std::max(0.0, std::ceil((lo - offset) / gain)));
@@ -531,17 +637,16 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   const double eLow = offset + gain * w.first, eHigh = offset + gain * (static_cast<double>(w.end) - 1.0);
   // Columns of peaks that reach into the range are fitted; a line is reported only when it
   // lies a FWHM inside it.
-  std::set<int> reportable;
   for (std::size_t k = 0; k < m.peaks.size(); ++k) {
     const double e = m.peaks[k].energyKeV;
     const double f = m.resolution.fwhmKeV(e) * (m.peaks[k].kind == PeakColumn::kCompton ? o.comptonWidthFactor : 1.0);
     if (e - 2.0 * f < eHigh && e + 2.0 * f > eLow) w.peakIndex.push_back(static_cast<int>(k));
     if (e - f >= eLow && e + f <= eHigh) reportable.insert(static_cast<int>(k));
   }
-  const std::map<int, std::pair<int, double>> tied = m.ties(w.peakIndex, reportable);
+  tied = m.ties(w.peakIndex, reportable);
   for (const auto& t : tied)
-    CALYX_LOG_AT(::spdlog::level::debug, "spectrum fit: {:s} follows {:s} ({:.4g} photons per photon)", m.peaks[m.lineColumn[t.first]].label,
-                    m.peaks[m.lineColumn[t.second.first]].label, t.second.second);
+    CALYX_LOG_AT(::spdlog::level::debug, "spectrum fit: {:s} follows {:s} ({:.4g} photons per photon)",
+                 m.peaks[m.lineColumn[t.first]].label, m.peaks[m.lineColumn[t.second.first]].label, t.second.second);
   {
     std::vector<int> kept;
     for (int q : w.peakIndex) {
@@ -589,116 +694,54 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     CALYX_LOG_ERR("spectrum fit: the spectrum holds no counts between {:g} and {:g} keV", lo, hi);
     return 1;
   }
+  return 0;
+}
 
-  // First weights: the data smoothed over a FWHM, not below its SNIP background.
-  {
-    const unsigned int window =
-        std::max(1u, static_cast<unsigned int>(std::lround(2.0 * m.resolution.fwhmKeV(10.0) / gain)));
-    const std::vector<double> snip = snipBackground(w.y, window);
-    std::vector<double> smooth(channels);
-    const int half = std::max(1, static_cast<int>(std::lround(0.5 * m.resolution.fwhmKeV(6.0) / gain)));
-    for (std::size_t i = 0; i < channels; ++i) {
-      double s = 0.0;
-      int count = 0;
-      for (int d = -half; d <= half; ++d) {
-        const long j = static_cast<long>(i) + d;
-        if (j < 0 || j >= static_cast<long>(channels)) continue;
-        s += w.y[j];
-        ++count;
-      }
-      smooth[i] = std::max(s / count, snip[i]);
+// The first solves: weights from the data smoothed over a FWHM, not below its SNIP
+// background, then from the model.
+void SpectrumFit::Impl::solveFirst(Work& w) const {
+  const Impl& m = *this;
+  const std::size_t channels = w.end - w.first;
+  const double gain = w.gain;
+  const unsigned int window =
+      std::max(1u, static_cast<unsigned int>(std::lround(2.0 * m.resolution.fwhmKeV(10.0) / gain)));
+  const std::vector<double> snip = snipBackground(w.y, window);
+  std::vector<double> smooth(channels);
+  const int half = std::max(1, static_cast<int>(std::lround(0.5 * m.resolution.fwhmKeV(6.0) / gain)));
+  for (std::size_t i = 0; i < channels; ++i) {
+    double s = 0.0;
+    int count = 0;
+    for (int d = -half; d <= half; ++d) {
+      const long j = static_cast<long>(i) + d;
+      if (j < 0 || j >= static_cast<long>(channels)) continue;
+      s += w.y[j];
+      ++count;
     }
-    m.solveAreas(w, smooth);
+    smooth[i] = std::max(s / count, snip[i]);
   }
+  m.solveAreas(w, smooth);
   for (int pass = 1; pass < kReweightPasses; ++pass) {
     const std::vector<double> previous = w.mu;
     m.solveAreas(w, previous);
   }
+}
 
-  // Gauss-Newton on the shape: the areas and the shape step solved jointly on the
-  // linearised model, then the areas solved again (non-negative) at the new shape.
-  bool hasCompton = false;
-  for (std::size_t k = 0; k < w.peakCount; ++k)
-    if (m.peaks[w.peakIndex[k]].kind == PeakColumn::kCompton) hasCompton = true;
-  const double deltas[kShapeCount] = {1e-4, gain * 1e-5, 0.5, 0.002, 0.01};
-  std::vector<std::vector<double>> jac(kShapeCount);
-  std::vector<bool> refined(kShapeCount, false);
-  std::vector<bool> fixedShape(kShapeCount, false);
-  auto shapeWith = [](ShapeParameters s, int k, double v) {
-    double* p[kShapeCount] = {&s.offsetKeV, &s.gainKeV, &s.noiseEV, &s.fano, &s.comptonWidth};
-    *p[k] += v;
-    return s;
-  };
-  auto computeJacobian = [&]() {
-    std::vector<double> base, moved;
-    m.peakModel(w, w.shape, base);
-    for (int k = 0; k < kShapeCount; ++k) {
-      refined[k] = !(k == 4 && !hasCompton) && !fixedShape[k];
-      if (!refined[k]) continue;
-      m.peakModel(w, shapeWith(w.shape, k, deltas[k]), moved);
-      jac[k].resize(channels);
-      double norm = 0.0;
-      for (std::size_t i = 0; i < channels; ++i) {
-        jac[k][i] = (moved[i] - base[i]) / deltas[k];
-        norm += jac[k][i] * jac[k][i];
-      }
-      if (!(norm > 0)) refined[k] = false;
-    }
-  };
-  // Joint normal matrix of the active columns (plus `always`) and the refined shape columns.
-  auto jointMatrix = [&](const std::vector<int>& cols, const std::vector<double>& weight, bool withShape,
-                         Eigen::MatrixXd& M, Eigen::VectorXd& rhs, std::vector<int>& shapeIdx) {
-    shapeIdx.clear();
-    if (withShape)
-      for (int k = 0; k < kShapeCount; ++k)
-        if (refined[k]) shapeIdx.push_back(k);
-    const std::size_t a = cols.size(), s = shapeIdx.size();
-    M.resize(a + s, a + s);
-    rhs.resize(a + s);
-    std::vector<double> r(channels);
-    for (std::size_t i = 0; i < channels; ++i) r[i] = w.y[i] - w.mu[i];
-    for (std::size_t j = 0; j < a; ++j) {
-      rhs(j) = denseDot(w.columns[cols[j]], r, weight, w.first);
-      for (std::size_t k = 0; k <= j; ++k)
-        M(j, k) = M(k, j) = sparseDot(w.columns[cols[j]], w.columns[cols[k]], weight, w.first);
-      for (std::size_t k = 0; k < s; ++k) M(j, a + k) = M(a + k, j) = denseDot(w.columns[cols[j]], jac[shapeIdx[k]], weight, w.first);
-    }
-    for (std::size_t j = 0; j < s; ++j) {
-      double rr = 0.0;
-      for (std::size_t i = 0; i < channels; ++i) rr += jac[shapeIdx[j]][i] * r[i] * weight[i];
-      rhs(a + j) = rr;
-      for (std::size_t k = 0; k <= j; ++k) {
-        double v = 0.0;
-        for (std::size_t i = 0; i < channels; ++i) v += jac[shapeIdx[j]][i] * jac[shapeIdx[k]][i] * weight[i];
-        M(a + j, a + k) = M(a + k, a + j) = v;
-      }
-    }
-  };
-  auto weightsOf = [&](const std::vector<double>& model) {
-    std::vector<double> weight(channels);
-    for (std::size_t i = 0; i < channels; ++i) weight[i] = 1.0 / std::max(model[i], kWeightFloor);
-    return weight;
-  };
-  auto activeColumns = [&](bool withLines) {
-    std::vector<int> cols;
-    for (std::size_t k = 0; k < w.columns.size(); ++k) {
-      const bool line = k < w.peakCount && m.peaks[w.peakIndex[k]].kind == PeakColumn::kLine;
-      if (w.x(k) > 0 || (withLines && line) || (withLines && k < w.peakCount && m.peaks[w.peakIndex[k]].tubeAlpha))
-        cols.push_back(static_cast<int>(k));
-    }
-    return cols;
-  };
-
-  const double stepLimits[kShapeCount] = {0.03, gain * 0.005, 20.0, 0.03, 0.5};
-  const double determinedWithin[kShapeCount] = {0.01, gain * 0.002, 10.0, 0.03, 0.5};
+// Up to refinementSteps Gauss-Newton steps on the shape: the areas and the shape step solved
+// jointly on the linearised model, then the areas solved again (non-negative) at the new shape.
+void SpectrumFit::Impl::refine(Refinement& g) const {
+  const Impl& m = *this;
+  const SpectrumFitOptions& o = options;
+  Work& w = g.w;
+  const double stepLimits[kShapeCount] = {0.03, w.gain * 0.005, 20.0, 0.03, 0.5};
+  const double determinedWithin[kShapeCount] = {0.01, w.gain * 0.002, 10.0, 0.03, 0.5};
   for (int step = 0; step < o.refinementSteps; ++step) {
-    computeJacobian();
-    const std::vector<double> weight = weightsOf(w.mu);
-    const std::vector<int> cols = activeColumns(false);
+    g.computeJacobian();
+    const std::vector<double> weight = g.weightsOf(w.mu);
+    const std::vector<int> cols = g.activeColumns(false);
     Eigen::MatrixXd M;
     Eigen::VectorXd rhs;
     std::vector<int> shapeIdx;
-    jointMatrix(cols, weight, true, M, rhs, shapeIdx);
+    g.jointMatrix(cols, weight, true, M, rhs, shapeIdx);
     if (shapeIdx.empty()) break;
     const std::size_t a = cols.size();
     for (std::size_t j = 0; j < shapeIdx.size(); ++j) M(a + j, a + j) *= 1.0 + 1e-3;  // Levenberg damping
@@ -713,14 +756,14 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
       unit(a + j) = 1.0;
       const double variance = stepFactor.solve(unit)(a + j);
       if (step == 0 && (!(variance >= 0) || std::sqrt(variance) > determinedWithin[k])) {
-        fixedShape[k] = true;
+        g.fixedShape[k] = true;
         continue;
       }
       double v = d(a + j);
       if (!std::isfinite(v)) v = 0.0;
       v = std::max(-stepLimits[k], std::min(stepLimits[k], v));
-      if (std::fabs(v) > deltas[k]) small = false;
-      w.shape = shapeWith(w.shape, k, v);
+      if (std::fabs(v) > g.deltas[k]) small = false;
+      w.shape = Refinement::shapeWith(w.shape, k, v);
     }
     w.shape.noiseEV = std::max(0.0, w.shape.noiseEV);
     w.shape.fano = std::max(0.01, std::min(0.5, w.shape.fano));
@@ -730,17 +773,30 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     m.solveAreas(w, previous);
     if (small) break;
   }
+}
+
+// Checks the refined shape and the chi-square, and fills `result`: the lines' counts, rates
+// and sigmas from the covariance of areas and shape, the scatter rate, background, model,
+// residuals and residual peaks. 1 with the reason in the log when the fit is not usable.
+int SpectrumFit::Impl::report(Refinement& g, const Ties& tied, const std::set<int>& reportable, double liveTimeSeconds,
+                              SpectrumFitResult& result) const {
+  const Impl& m = *this;
+  const SpectrumFitOptions& o = options;
+  Work& w = g.w;
+  const std::size_t channels = w.end - w.first;
+  result.beam = beam;
+  result.liveTimeSeconds = liveTimeSeconds;
 
   // The shape must stay within what a refinement of a usable energy scale can explain.
   DetectorResolution refinedResolution;
   refinedResolution.noiseEV = w.shape.noiseEV;
   refinedResolution.fano = w.shape.fano;
   const double widthRatio = refinedResolution.fwhmKeV(5.9) / m.resolution.fwhmKeV(5.9);
-  if (std::fabs(w.shape.offsetKeV - offset) > o.maxOffsetKeV || std::fabs(w.shape.gainKeV / gain - 1.0) > o.maxGainChange ||
+  if (std::fabs(w.shape.offsetKeV - w.offset) > o.maxOffsetKeV || std::fabs(w.shape.gainKeV / w.gain - 1.0) > o.maxGainChange ||
       !(widthRatio > 0.5 && widthRatio < 2.0)) {
     CALYX_LOG_ERR("spectrum fit: the energy scale or resolution cannot be recovered (offset {:+.4f} keV, gain "
                   "{:+.5f}, width x{:.3f}); check the spectrum's calibration",
-                  w.shape.offsetKeV - offset, w.shape.gainKeV / gain - 1.0, widthRatio);
+                  w.shape.offsetKeV - w.offset, w.shape.gainKeV / w.gain - 1.0, widthRatio);
     return 1;
   }
 
@@ -752,13 +808,13 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   }
   // Covariance of the active areas and the refined shape; a line held at 0 by the
   // constraint gets the sigma it would have if freed alone (Schur complement).
-  std::vector<int> cols = activeColumns(false);
-  if (o.refinementSteps > 0) computeJacobian();
-  const std::vector<double> finalWeight = weightsOf(w.mu);
+  std::vector<int> cols = g.activeColumns(false);
+  if (o.refinementSteps > 0) g.computeJacobian();
+  const std::vector<double> finalWeight = g.weightsOf(w.mu);
   Eigen::MatrixXd M;
   Eigen::VectorXd rhs;
   std::vector<int> shapeIdx;
-  jointMatrix(cols, finalWeight, o.refinementSteps > 0, M, rhs, shapeIdx);
+  g.jointMatrix(cols, finalWeight, o.refinementSteps > 0, M, rhs, shapeIdx);
   for (Eigen::Index j = 0; j < M.rows(); ++j)
     if (!(M(j, j) > 0)) M(j, j) = 1.0;
   const Eigen::LDLT<Eigen::MatrixXd> factor(M);
@@ -769,7 +825,7 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     Eigen::VectorXd cross(M.rows());
     for (std::size_t j = 0; j < cols.size(); ++j) cross(j) = sparseDot(w.columns[k], w.columns[cols[j]], finalWeight, w.first);
     for (std::size_t j = 0; j < shapeIdx.size(); ++j)
-      cross(cols.size() + j) = denseDot(w.columns[k], jac[shapeIdx[j]], finalWeight, w.first);
+      cross(cols.size() + j) = denseDot(w.columns[k], g.jac[shapeIdx[j]], finalWeight, w.first);
     const double self = sparseDot(w.columns[k], w.columns[k], finalWeight, w.first);
     const double schur = self - cross.dot(factor.solve(cross));
     return schur > 0 ? 1.0 / std::sqrt(schur) : std::numeric_limits<double>::infinity();
@@ -847,9 +903,9 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   // Background, model and residuals over the whole spectrum.
   result.firstChannel = w.first;
   result.endChannel = w.end;
-  result.background.assign(n, 0.0);
-  result.model.assign(n, 0.0);
-  result.residuals.assign(n, 0.0);
+  result.background.assign(w.size, 0.0);
+  result.model.assign(w.size, 0.0);
+  result.residuals.assign(w.size, 0.0);
   for (std::size_t k = w.peakCount; k < w.columns.size(); ++k) {
     if (static_cast<int>(k) == w.pileUp) continue;
     const SparseColumn& c = w.columns[k];
@@ -869,7 +925,21 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     result.pileUpTimeSigma = row != covIndex.end() ? std::sqrt(covariance(row->second, row->second)) * perCount : 0.0;
   }
 
-  // Residual check: the residual summed over one FWHM against the model's counting noise.
+  findUnexplained(w, refinedResolution, result);
+  CALYX_LOG_INFO("spectrum fit of beam {:d}: chi-square/dof {:.3f}, offset {:+.4f} keV, gain {:+.6f}, FWHM(5.9 keV) "
+                 "{:.1f} eV",
+                 m.beam, result.reducedChiSquare, w.shape.offsetKeV - w.offset, w.shape.gainKeV / w.gain - 1.0,
+                 1000.0 * refinedResolution.fwhmKeV(5.9));
+  return 0;
+}
+
+// The residual check: the residual summed over one FWHM against the model's counting noise;
+// regions above unexplainedSigma are reported with the lines that lie there.
+void SpectrumFit::Impl::findUnexplained(const Work& w, const DetectorResolution& refinedResolution,
+                                        SpectrumFitResult& result) const {
+  const SpectrumFitOptions& o = options;
+  const std::size_t channels = w.end - w.first;
+  const double gain = w.gain;
   {
     std::vector<double> significance(channels, 0.0);
     for (std::size_t i = 0; i < channels; ++i) {
@@ -910,10 +980,19 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
       result.unexplained.push_back(std::move(p));
     }
   }
-  CALYX_LOG_INFO("spectrum fit of beam {:d}: chi-square/dof {:.3f}, offset {:+.4f} keV, gain {:+.6f}, FWHM(5.9 keV) "
-                 "{:.1f} eV",
-                 m.beam, result.reducedChiSquare, w.shape.offsetKeV - offset, w.shape.gainKeV / gain - 1.0,
-                 1000.0 * refinedResolution.fwhmKeV(5.9));
+}
+
+int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeconds, SpectrumFitResult& out) const {
+  const Impl& m = *impl_;
+  Impl::Work w;
+  Impl::Ties tied;
+  std::set<int> reportable;
+  if (m.setUp(spectrum, liveTimeSeconds, w, tied, reportable) != 0) return 1;
+  m.solveFirst(w);
+  Impl::Refinement g(m, w);
+  m.refine(g);
+  SpectrumFitResult result;
+  if (m.report(g, tied, reportable, liveTimeSeconds, result) != 0) return 1;
   out = std::move(result);
   return 0;
 }
