@@ -145,6 +145,8 @@ struct ShapeSteps {
 }  // namespace
 
 struct SpectrumFit::Impl {
+  using Ties = std::map<int, std::pair<int, double>>;  // tied analysis line -> (line it follows, ratio)
+
   SpectrumFitOptions options;
   unsigned int beam = 0;
   DetectorHardware detector;
@@ -186,8 +188,8 @@ struct SpectrumFit::Impl {
   //     measures it best (Pb LB about as many as Pb LA, As KB a seventh of As KA: Pb LA
   //     follows Pb LB). A pair without such a sibling stays free, and the sigmas of its two
   //     lines say how little the data separate them.
-  std::map<int, std::pair<int, double>> ties(const std::vector<int>& peakIndex, const std::set<int>& reportable) const {
-    std::map<int, std::pair<int, double>> tied;  // tied analysis line -> (line it follows, ratio)
+  Ties ties(const std::vector<int>& peakIndex, const std::set<int>& reportable) const {
+    Ties tied;
     const auto coincide = [&](int p, int q, double fwhms) {
       return std::fabs(peaks[q].energyKeV - peaks[p].energyKeV) < fwhms * resolution.fwhmKeV(peaks[p].energyKeV);
     };
@@ -281,16 +283,6 @@ struct SpectrumFit::Impl {
     double offset = 0.0, gain = 0.0;  // its energy scale as given
   };
 
-  // The steps of a fit (SpectrumFit::fit).
-  using Ties = std::map<int, std::pair<int, double>>;  // tied analysis line -> (line it follows, ratio)
-  struct Refinement;
-  int setUp(const LinearSpectrum<double>& spectrum, double liveTimeSeconds, Work& w, Ties& tied,
-            std::set<int>& reportable) const;
-  void solveFirst(Work& w) const;
-  void refine(Refinement& g) const;
-  int report(Refinement& g, const Ties& tied, const std::set<int>& reportable, double liveTimeSeconds,
-             SpectrumFitResult& result) const;
-  void findUnexplained(const Work& w, const DetectorResolution& refinedResolution, SpectrumFitResult& result) const;
 
   // The sum-peak column from the current areas of the line columns, scaled to unit counts
   // (like the peak columns, so that the solve sees columns of one scale); empty before the
@@ -505,10 +497,15 @@ int SpectrumFit::fit(const MCAFile& file, SpectrumFitResult& out) const {
   return fit(*file.getSpectrum(), file.getLivetime(), out);
 }
 
+// The steps of a fit (SpectrumFit::fit).
+namespace {
+
 // The Gauss-Newton state of one fit: numeric derivatives of the peak model by the shape
 // parameters (offset, gain, noise, Fano factor, Compton width), which of them are refined, and
 // the joint normal equations of areas and shape.
-struct SpectrumFit::Impl::Refinement {
+struct Refinement {
+  using Impl = SpectrumFit::Impl;
+  using Work = Impl::Work;
   const Impl& m;
   Work& w;
   const std::size_t channels;
@@ -598,10 +595,9 @@ struct SpectrumFit::Impl::Refinement {
 // The fit's columns for one spectrum: its range, the peaks that reach into it, the ties,
 // the background splines (and the sum-peak column), and the data. 1 with the reason in the
 // log for a spectrum that cannot be fitted.
-int SpectrumFit::Impl::setUp(const LinearSpectrum<double>& spectrum, double liveTimeSeconds, Work& w, Ties& tied,
-                             std::set<int>& reportable) const {
-  const Impl& m = *this;
-  const SpectrumFitOptions& o = options;
+int setUp(const SpectrumFit::Impl& m, const LinearSpectrum<double>& spectrum, double liveTimeSeconds,
+          SpectrumFit::Impl::Work& w, SpectrumFit::Impl::Ties& tied, std::set<int>& reportable) {
+  const SpectrumFitOptions& o = m.options;
   if (!(liveTimeSeconds > 0) || !std::isfinite(liveTimeSeconds)) {
     CALYX_LOG_ERR("spectrum fit: the live time {:g} s is not a positive number", liveTimeSeconds);
     return 1;
@@ -699,8 +695,7 @@ int SpectrumFit::Impl::setUp(const LinearSpectrum<double>& spectrum, double live
 
 // The first solves: weights from the data smoothed over a FWHM, not below its SNIP
 // background, then from the model.
-void SpectrumFit::Impl::solveFirst(Work& w) const {
-  const Impl& m = *this;
+void solveFirst(const SpectrumFit::Impl& m, SpectrumFit::Impl::Work& w) {
   const std::size_t channels = w.end - w.first;
   const double gain = w.gain;
   const unsigned int window =
@@ -728,10 +723,9 @@ void SpectrumFit::Impl::solveFirst(Work& w) const {
 
 // Up to refinementSteps Gauss-Newton steps on the shape: the areas and the shape step solved
 // jointly on the linearised model, then the areas solved again (non-negative) at the new shape.
-void SpectrumFit::Impl::refine(Refinement& g) const {
-  const Impl& m = *this;
-  const SpectrumFitOptions& o = options;
-  Work& w = g.w;
+void refine(const SpectrumFit::Impl& m, Refinement& g) {
+  const SpectrumFitOptions& o = m.options;
+  SpectrumFit::Impl::Work& w = g.w;
   const double stepLimits[kShapeCount] = {0.03, w.gain * 0.005, 20.0, 0.03, 0.5};
   const double determinedWithin[kShapeCount] = {0.01, w.gain * 0.002, 10.0, 0.03, 0.5};
   for (int step = 0; step < o.refinementSteps; ++step) {
@@ -775,16 +769,64 @@ void SpectrumFit::Impl::refine(Refinement& g) const {
   }
 }
 
+// The residual check: the residual summed over one FWHM against the model's counting noise;
+// regions above unexplainedSigma are reported with the lines that lie there.
+void findUnexplained(const SpectrumFit::Impl& m, const SpectrumFit::Impl::Work& w,
+                     const DetectorResolution& refinedResolution, SpectrumFitResult& result) {
+  const SpectrumFitOptions& o = m.options;
+  const std::size_t channels = w.end - w.first;
+  const double gain = w.gain;
+  {
+    std::vector<double> significance(channels, 0.0);
+    for (std::size_t i = 0; i < channels; ++i) {
+      const double e = w.shape.offsetKeV + w.shape.gainKeV * static_cast<double>(w.first + i);
+      const int half = std::max(1, static_cast<int>(std::lround(0.5 * refinedResolution.fwhmKeV(std::max(e, 0.5)) / gain)));
+      double r = 0.0, v = 0.0;
+      for (int d = -half; d <= half; ++d) {
+        const long j = static_cast<long>(i) + d;
+        if (j < 0 || j >= static_cast<long>(channels)) continue;
+        r += w.y[j] - w.mu[j];
+        v += std::max(w.mu[j], kWeightFloor);
+      }
+      significance[i] = r / std::sqrt(v);
+    }
+    std::size_t i = 0;
+    while (i < channels) {
+      if (significance[i] <= o.unexplainedSigma) {
+        ++i;
+        continue;
+      }
+      std::size_t best = i;
+      while (i < channels && significance[i] > o.unexplainedSigma) {
+        if (significance[i] > significance[best]) best = i;
+        ++i;
+      }
+      SpectrumFitPeak p;
+      p.energyKeV = w.shape.offsetKeV + w.shape.gainKeV * static_cast<double>(w.first + best);
+      p.significance = significance[best];
+      const double tolerance = refinedResolution.fwhmKeV(p.energyKeV);
+      for (int Z = 11; Z <= 92; ++Z)
+        for (int code : {KA_LINE, KB_LINE, LA_LINE, LB_LINE, MA1_LINE}) {
+          const double e = detail::xrl::lineEnergy(Z, code);
+          if (e > 0 && std::fabs(e - p.energyKeV) <= tolerance)
+            p.candidates.push_back(lineLabel(Z, code == MA1_LINE ? detail::kMAlphaGroup : code));
+        }
+      CALYX_LOG_WARN("spectrum fit: a peak at {:.3f} keV ({:.1f} sigma) is not explained by the configured lines",
+                     p.energyKeV, p.significance);
+      result.unexplained.push_back(std::move(p));
+    }
+  }
+}
+
 // Checks the refined shape and the chi-square, and fills `result`: the lines' counts, rates
 // and sigmas from the covariance of areas and shape, the scatter rate, background, model,
 // residuals and residual peaks. 1 with the reason in the log when the fit is not usable.
-int SpectrumFit::Impl::report(Refinement& g, const Ties& tied, const std::set<int>& reportable, double liveTimeSeconds,
-                              SpectrumFitResult& result) const {
-  const Impl& m = *this;
-  const SpectrumFitOptions& o = options;
-  Work& w = g.w;
+int report(const SpectrumFit::Impl& m, Refinement& g, const SpectrumFit::Impl::Ties& tied, const std::set<int>& reportable,
+           double liveTimeSeconds, SpectrumFitResult& result) {
+  const SpectrumFitOptions& o = m.options;
+  SpectrumFit::Impl::Work& w = g.w;
   const std::size_t channels = w.end - w.first;
-  result.beam = beam;
+  result.beam = m.beam;
   result.liveTimeSeconds = liveTimeSeconds;
 
   // The shape must stay within what a refinement of a usable energy scale can explain.
@@ -925,7 +967,7 @@ int SpectrumFit::Impl::report(Refinement& g, const Ties& tied, const std::set<in
     result.pileUpTimeSigma = row != covIndex.end() ? std::sqrt(covariance(row->second, row->second)) * perCount : 0.0;
   }
 
-  findUnexplained(w, refinedResolution, result);
+  findUnexplained(m, w, refinedResolution, result);
   CALYX_LOG_INFO("spectrum fit of beam {:d}: chi-square/dof {:.3f}, offset {:+.4f} keV, gain {:+.6f}, FWHM(5.9 keV) "
                  "{:.1f} eV",
                  m.beam, result.reducedChiSquare, w.shape.offsetKeV - w.offset, w.shape.gainKeV / w.gain - 1.0,
@@ -933,66 +975,19 @@ int SpectrumFit::Impl::report(Refinement& g, const Ties& tied, const std::set<in
   return 0;
 }
 
-// The residual check: the residual summed over one FWHM against the model's counting noise;
-// regions above unexplainedSigma are reported with the lines that lie there.
-void SpectrumFit::Impl::findUnexplained(const Work& w, const DetectorResolution& refinedResolution,
-                                        SpectrumFitResult& result) const {
-  const SpectrumFitOptions& o = options;
-  const std::size_t channels = w.end - w.first;
-  const double gain = w.gain;
-  {
-    std::vector<double> significance(channels, 0.0);
-    for (std::size_t i = 0; i < channels; ++i) {
-      const double e = w.shape.offsetKeV + w.shape.gainKeV * static_cast<double>(w.first + i);
-      const int half = std::max(1, static_cast<int>(std::lround(0.5 * refinedResolution.fwhmKeV(std::max(e, 0.5)) / gain)));
-      double r = 0.0, v = 0.0;
-      for (int d = -half; d <= half; ++d) {
-        const long j = static_cast<long>(i) + d;
-        if (j < 0 || j >= static_cast<long>(channels)) continue;
-        r += w.y[j] - w.mu[j];
-        v += std::max(w.mu[j], kWeightFloor);
-      }
-      significance[i] = r / std::sqrt(v);
-    }
-    std::size_t i = 0;
-    while (i < channels) {
-      if (significance[i] <= o.unexplainedSigma) {
-        ++i;
-        continue;
-      }
-      std::size_t best = i;
-      while (i < channels && significance[i] > o.unexplainedSigma) {
-        if (significance[i] > significance[best]) best = i;
-        ++i;
-      }
-      SpectrumFitPeak p;
-      p.energyKeV = w.shape.offsetKeV + w.shape.gainKeV * static_cast<double>(w.first + best);
-      p.significance = significance[best];
-      const double tolerance = refinedResolution.fwhmKeV(p.energyKeV);
-      for (int Z = 11; Z <= 92; ++Z)
-        for (int code : {KA_LINE, KB_LINE, LA_LINE, LB_LINE, MA1_LINE}) {
-          const double e = detail::xrl::lineEnergy(Z, code);
-          if (e > 0 && std::fabs(e - p.energyKeV) <= tolerance)
-            p.candidates.push_back(lineLabel(Z, code == MA1_LINE ? detail::kMAlphaGroup : code));
-        }
-      CALYX_LOG_WARN("spectrum fit: a peak at {:.3f} keV ({:.1f} sigma) is not explained by the configured lines",
-                     p.energyKeV, p.significance);
-      result.unexplained.push_back(std::move(p));
-    }
-  }
-}
+}  // namespace
 
 int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeconds, SpectrumFitResult& out) const {
   const Impl& m = *impl_;
   Impl::Work w;
   Impl::Ties tied;
   std::set<int> reportable;
-  if (m.setUp(spectrum, liveTimeSeconds, w, tied, reportable) != 0) return 1;
-  m.solveFirst(w);
-  Impl::Refinement g(m, w);
-  m.refine(g);
+  if (setUp(m, spectrum, liveTimeSeconds, w, tied, reportable) != 0) return 1;
+  solveFirst(m, w);
+  Refinement g(m, w);
+  refine(m, g);
   SpectrumFitResult result;
-  if (m.report(g, tied, reportable, liveTimeSeconds, result) != 0) return 1;
+  if (report(m, g, tied, reportable, liveTimeSeconds, result) != 0) return 1;
   out = std::move(result);
   return 0;
 }
