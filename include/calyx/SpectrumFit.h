@@ -5,8 +5,8 @@
 ///
 /// The model of a spectrum (docs/spectrum-fitting.md in full):
 ///  - one column per analysis line of the beam (and per other excited line group of the same
-///    elements, fitted but not reported as a rate; a beta group that coincides with another
-///    line is tied to its alpha group): the line's transitions with xraylib's
+///    elements, fitted but not reported as a rate; a line that coincides with another
+///    element's line is tied to a free line of its own element): the line's transitions with xraylib's
 ///    radiative rates times the detector efficiency at each transition energy, each a
 ///    channel-integrated Gaussian of FWHM² = noise² + 2.3548² F 3.85 eV E, plus the crystal's
 ///    K escape peak (Reed and Ware 1972);
@@ -74,6 +74,15 @@ struct CALYX_EXPORT SpectrumFitOptions {
   double maxOffsetKeV = 0.1;
   double maxGainChange = 0.02;
   double maxReducedChiSquare = 200.0; ///< worse fits are reported as failures
+  /// Sum (pile-up) peaks of the `pileUpPeaks` strongest line groups, every pair (i, j) with
+  /// (2 - δ_ij) τ r_i r_j counts per live second, r the groups' fitted rates: one more
+  /// column whose scale, the resolving time τ, is fitted (SpectrumFitResult::pileUpTimeSeconds).
+  bool pileUp = false;
+  unsigned int pileUpPeaks = 4;
+  /// The engine's composition is the sample's certified one (a standard): a line of an
+  /// element it lacks hides no other line, so a line beside it is fitted on its own rather
+  /// than tied (which lets a calibration measure it).
+  bool certifiedComposition = false;
 };
 
 /// One analysis line of the beam.
@@ -81,9 +90,9 @@ struct CALYX_EXPORT SpectrumFitLine {
   XRFLine line;
   double energyKeV = 0.0;    ///< the line's energy (xraylib's rate-weighted mean for groups)
   bool inRange = false;      ///< false: the line lies outside the fitted range (no rate)
-  /// A beta group that coincides with another element's line: fitted together with its alpha
-  /// group in the ratio of the engine's calibrated predictions, so its rate is not measured
-  /// on its own.
+  /// A line that coincides with another element's line (a beta group, or one of a pair such
+  /// as Pb LA on As KA): fitted together with another line of its element in the ratio of
+  /// the engine's calibrated predictions, so its rate is not measured on its own.
   bool tied = false;
   double counts = 0.0;       ///< net counts (full-energy plus escape)
   double countsSigma = 0.0;  ///< 1 sigma
@@ -109,6 +118,8 @@ struct CALYX_EXPORT SpectrumFitResult {
   EnergyScale energyScale;             ///< refined
   DetectorResolution resolution;       ///< refined
   double comptonWidthFactor = 0.0;     ///< refined
+  double pileUpTimeSeconds = 0.0;      ///< the fitted resolving time τ (SpectrumFitOptions::pileUp)
+  double pileUpTimeSigma = 0.0;
   double chiSquare = 0.0;
   unsigned int degreesOfFreedom = 0;
   double reducedChiSquare = 0.0;
@@ -147,6 +158,10 @@ struct CALYX_EXPORT SyntheticSpectrumOptions {
   /// a response the fitter does not model, for tests of its robustness.
   double tailFraction = 0.0;
   double tailSlopeKeV = 0.1;
+  /// Sum (pile-up) peaks: the resolving time τ in seconds (0: none) and how many of the
+  /// strongest analysis lines pile up, as the fit models them (SpectrumFitOptions::pileUp).
+  double pileUpTimeSeconds = 0.0;
+  unsigned int pileUpPeaks = 4;
 };
 
 /// The fitter of one beam of a built engine, which must outlive it. Holds what does not

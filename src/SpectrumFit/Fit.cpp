@@ -145,6 +145,8 @@ struct ShapeSteps {
 }  // namespace
 
 struct SpectrumFit::Impl {
+  using Ties = std::map<int, std::pair<int, double>>;  // tied analysis line -> (line it follows, ratio)
+
   SpectrumFitOptions options;
   unsigned int beam = 0;
   DetectorHardware detector;
@@ -171,6 +173,97 @@ struct SpectrumFit::Impl {
     return 0.0;
   }
 
+  // The ties of one fit (columns `peakIndex` fitted, `reportable` inside the range): tied
+  // analysis line -> (the analysis line it follows, ratio of their photons). Lines of two
+  // elements closer than kTieFwhm FWHM cannot be separated by energy (the pair trades area,
+  // and a weak partner is truncated at 0); one of them follows a line of its own element in
+  // the ratio of the engine's calibrated predictions:
+  //  1. a beta group within kTieFwhm of another line, or within kTieOwnFwhm of its own alpha
+  //     group (Al KA and KB), follows its alpha group (before the engine has rates: the
+  //     atomic ratio);
+  //  2. of a coincident pair left (Pb LA on As KA, S KA on Mo LA), the line that follows is
+  //     one with a free sibling: an analysis line of the same element, inside the range, not
+  //     tied, with no other element's line within kTieFwhm. Of the candidates, the one whose
+  //     sibling carries the most photons relative to its own is tied, as the sibling then
+  //     measures it best (Pb LB about as many as Pb LA, As KB a seventh of As KA: Pb LA
+  //     follows Pb LB). A pair without such a sibling stays free, and the sigmas of its two
+  //     lines say how little the data separate them.
+  Ties ties(const std::vector<int>& peakIndex, const std::set<int>& reportable) const {
+    Ties tied;
+    const auto coincide = [&](int p, int q, double fwhms) {
+      return std::fabs(peaks[q].energyKeV - peaks[p].energyKeV) < fwhms * resolution.fwhmKeV(peaks[p].energyKeV);
+    };
+    // Elements the engine predicts no photons of, when its composition is certified.
+    std::set<int> absent;
+    if (options.certifiedComposition) {
+      std::map<int, double> photons;
+      for (std::size_t i = 0; i < lines.size(); ++i)
+        if (lineColumn[i] >= 0) photons[peaks[lineColumn[i]].Z] += predicted(i);
+      for (const auto& e : photons)
+        if (!(e.second > 0)) absent.insert(e.first);
+    }
+    const auto isLine = [&](int q) {
+      return (peaks[q].kind == PeakColumn::kLine || peaks[q].kind == PeakColumn::kCompanion) && absent.count(peaks[q].Z) == 0;
+    };
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const int p = lineColumn[i], sibling = lineSibling[i];
+      if (p < 0 || sibling < 0) continue;
+      bool degenerate = false;
+      for (int q : peakIndex)
+        if (q != p && isLine(q) && coincide(p, q, q == lineColumn[sibling] ? kTieOwnFwhm : kTieFwhm)) degenerate = true;
+      double ratio = predicted(i) / predicted(static_cast<std::size_t>(sibling));
+      if (!(ratio > 0) || !std::isfinite(ratio)) ratio = atomicRatio[i];
+      if (degenerate && ratio > 0 && std::isfinite(ratio)) tied[static_cast<int>(i)] = {sibling, ratio};
+    }
+    const std::set<int> fitted(peakIndex.begin(), peakIndex.end());
+    const auto clear = [&](int p) {
+      for (int q : peakIndex)
+        if (q != p && isLine(q) && peaks[q].Z != peaks[p].Z && coincide(p, q, kTieFwhm)) return false;
+      return true;
+    };
+    // The best free sibling of analysis line i and its photons per photon of i (0: none).
+    const auto freeSibling = [&](int i, int& best) {
+      double bestRatio = 0.0;
+      best = -1;
+      const double own = predicted(static_cast<std::size_t>(i));
+      for (std::size_t j = 0; j < lines.size(); ++j) {
+        const int q = lineColumn[j];
+        if (static_cast<int>(j) == i || q < 0 || peaks[q].Z != peaks[lineColumn[i]].Z || fitted.count(q) == 0 ||
+            reportable.count(q) == 0 || tied.count(static_cast<int>(j)) != 0 || !clear(q))
+          continue;
+        const double ratio = predicted(j) / own;
+        if (std::isfinite(ratio) && ratio > bestRatio) {
+          bestRatio = ratio;
+          best = static_cast<int>(j);
+        }
+      }
+      return bestRatio;
+    };
+    for (bool changed = true; changed;) {
+      changed = false;
+      for (std::size_t i = 0; i < lines.size() && !changed; ++i) {
+        const int p = lineColumn[i];
+        if (p < 0 || fitted.count(p) == 0 || tied.count(static_cast<int>(i)) != 0 || !isLine(p)) continue;
+        for (int q : peakIndex) {
+          if (q == p || !isLine(q) || peaks[q].Z == peaks[p].Z || !coincide(p, q, kTieFwhm)) continue;
+          const int k = peaks[q].kind == PeakColumn::kLine ? peaks[q].analysisIndex : -1;
+          if (k >= 0 && tied.count(k) != 0) continue;  // resolved: the partner follows its own element
+          int candidate[2] = {static_cast<int>(i), k}, sibling[2] = {-1, -1};
+          double ratio[2] = {freeSibling(candidate[0], sibling[0]), k >= 0 ? freeSibling(k, sibling[1]) : 0.0};
+          const int c = ratio[1] > ratio[0] ? 1 : 0;
+          if (!(ratio[c] > 0)) continue;
+          // A line the one tied was followed by now follows the same sibling.
+          for (auto& t : tied)
+            if (t.second.first == candidate[c]) t.second = {sibling[c], t.second.second / ratio[c]};
+          tied[candidate[c]] = {sibling[c], 1.0 / ratio[c]};
+          changed = true;
+          break;
+        }
+      }
+    }
+    return tied;
+  }
+
   // One fit's working state.
   struct Work {
     unsigned int first = 0, end = 0;
@@ -183,7 +276,42 @@ struct SpectrumFit::Impl {
     Eigen::VectorXd x;
     std::vector<double> mu;
     std::vector<bool> passive;  // the last non-negative solve's positive set
+    int pileUp = -1;            // the sum-peak column (after the background), or -1
+    double pileUpCounts = 0.0;  // its counts in the range per second of resolving time
+    double liveTime = 0.0;
+    unsigned int size = 0;            // channels of the spectrum
+    double offset = 0.0, gain = 0.0;  // its energy scale as given
   };
+
+
+  // The sum-peak column from the current areas of the line columns, scaled to unit counts
+  // (like the peak columns, so that the solve sees columns of one scale); empty before the
+  // first solve.
+  void updatePileUp(Work& w) const {
+    SparseColumn& column = w.columns[static_cast<std::size_t>(w.pileUp)];
+    column.start = w.first;
+    column.values.clear();
+    if (static_cast<std::size_t>(w.x.size()) != w.columns.size()) return;
+    std::vector<const PeakColumn*> lineColumns;
+    std::vector<double> areas;
+    for (std::size_t k = 0; k < w.peakCount; ++k)
+      if (w.peakCols[k].kind == PeakColumn::kLine || w.peakCols[k].kind == PeakColumn::kCompanion) {
+        lineColumns.push_back(&w.peakCols[k]);
+        areas.push_back(w.x(static_cast<Eigen::Index>(k)));
+      }
+    std::vector<double> values(w.end - w.first, 0.0);
+    detail::addPileUpPeaks(lineColumns, areas, options.pileUpPeaks, w.liveTime, 1.0, w.shape, w.first, w.end, values);
+    std::size_t lo = 0, hi = values.size();
+    while (lo < hi && values[lo] == 0) ++lo;
+    while (hi > lo && values[hi - 1] == 0) --hi;
+    double total = 0.0;
+    for (std::size_t i = lo; i < hi; ++i) total += values[i];
+    if (!(total > 0) || !std::isfinite(total)) return;
+    w.pileUpCounts = total;
+    for (std::size_t i = lo; i < hi; ++i) values[i] /= total;
+    column.start = w.first + static_cast<unsigned int>(lo);
+    column.values.assign(values.begin() + static_cast<std::ptrdiff_t>(lo), values.begin() + static_cast<std::ptrdiff_t>(hi));
+  }
 
   void buildPeakColumns(Work& w) const {
     for (std::size_t k = 0; k < w.peakCount; ++k)
@@ -207,6 +335,7 @@ struct SpectrumFit::Impl {
   }
   // Areas for the current columns under weights 1/max(weightModel, floor).
   void solveAreas(Work& w, const std::vector<double>& weightModel) const {
+    if (w.pileUp >= 0) updatePileUp(w);
     const std::size_t n = w.columns.size();
     std::vector<double> weight(weightModel.size());
     for (std::size_t i = 0; i < weight.size(); ++i) weight[i] = 1.0 / std::max(weightModel[i], kWeightFloor);
@@ -264,6 +393,7 @@ int SpectrumFit::create(const FPRateAlgorithm& engine, unsigned int beam, const 
     PeakColumn c;
     c.kind = PeakColumn::kLine;
     c.analysisIndex = static_cast<int>(m.lines.size() - 1);
+    c.Z = Z;
     c.label = lineLabel(Z, a.line.line());
     c.energyKeV = a.line.lineEnergyKeV();
     c.transitions = detail::lineTransitions(Z, a.line.line(), m.detector, options.escapePeaks);
@@ -308,6 +438,7 @@ int SpectrumFit::create(const FPRateAlgorithm& engine, unsigned int beam, const 
       if (!(edge > 0 && edge < m.maxEnergyKeV)) continue;
       PeakColumn c;
       c.kind = PeakColumn::kCompanion;
+      c.Z = Z;
       c.label = lineLabel(Z, code);
       c.transitions = detail::lineTransitions(Z, code, m.detector, options.escapePeaks);
       if (c.transitions.empty()) continue;
@@ -316,7 +447,7 @@ int SpectrumFit::create(const FPRateAlgorithm& engine, unsigned int beam, const 
       if (c.energyKeV < kLowestLineKeV) continue;
       bool duplicate = false;
       for (const PeakColumn& p : m.peaks)
-        if (p.kind == PeakColumn::kLine && Element(Z) == Element(p.label.substr(0, p.label.find(' '))) &&
+        if (p.kind == PeakColumn::kLine && p.Z == Z &&
             std::fabs(p.energyKeV - c.energyKeV) < 0.5 * m.resolution.fwhmKeV(c.energyKeV))
           duplicate = true;
       if (!duplicate) m.peaks.push_back(c);
@@ -338,6 +469,7 @@ int SpectrumFit::create(const FPRateAlgorithm& engine, unsigned int beam, const 
       PeakColumn r;
       r.kind = PeakColumn::kRayleigh;
       r.tubeAlpha = code == alpha;
+      r.Z = anode;
       r.label = lineLabel(anode, code) + " Rayleigh";
       r.transitions = rayleigh;
       for (const detail::Transition& t : rayleigh) r.energyKeV += t.weight * t.energyKeV;
@@ -365,156 +497,37 @@ int SpectrumFit::fit(const MCAFile& file, SpectrumFitResult& out) const {
   return fit(*file.getSpectrum(), file.getLivetime(), out);
 }
 
-int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeconds, SpectrumFitResult& out) const {
-  const Impl& m = *impl_;
-  const SpectrumFitOptions& o = m.options;
-  SpectrumFitResult result;
-  result.beam = m.beam;
-  result.liveTimeSeconds = liveTimeSeconds;
-  if (!(liveTimeSeconds > 0) || !std::isfinite(liveTimeSeconds)) {
-    CALYX_LOG_ERR("spectrum fit: the live time {:g} s is not a positive number", liveTimeSeconds);
-    return 1;
-  }
-  const unsigned int n = spectrum.size();
-  const double offset = spectrum.getFirstEnergy(), gain = spectrum.getStepSize();
-  if (!(gain > 0) || !std::isfinite(gain) || !std::isfinite(offset) || !std::isfinite(offset + gain * n)) {
-    CALYX_LOG_ERR("spectrum fit: the energy scale (first {:g} keV, step {:g} keV) is not usable", offset, gain);
-    return 1;
-  }
-  for (unsigned int i = 0; i < n; ++i) {
-    const double v = spectrum.valueAt(i);
-    if (!(v >= 0) || !std::isfinite(v)) {
-      CALYX_LOG_ERR("spectrum fit: channel {:d} holds {:g}; counts must be finite and not negative", i, v);
-      return 1;
-    }
-  }
-  Impl::Work w;
-  const double lo = std::max(o.lowestEnergyKeV, offset);
-  const double hi = std::min(offset + gain * (static_cast<double>(n) - 1.0), m.maxEnergyKeV);
-  w.first = static_cast<unsigned int>(std::max(0.0, std::ceil((lo - offset) / gain)));
-  const double endChannel = std::floor((hi - offset) / gain) + 1.0;
-  w.end = endChannel > w.first ? static_cast<unsigned int>(std::min<double>(endChannel, n)) : w.first;
-  w.shape.offsetKeV = offset;
-  w.shape.gainKeV = gain;
-  w.shape.noiseEV = m.resolution.noiseEV;
-  w.shape.fano = m.resolution.fano;
-  w.shape.comptonWidth = o.comptonWidthFactor;
+// The steps of a fit (SpectrumFit::fit).
+namespace {
 
-  // Columns whose nominal energy lies a FWHM inside the range.
-  const double eLow = offset + gain * w.first, eHigh = offset + gain * (static_cast<double>(w.end) - 1.0);
-  // Columns of peaks that reach into the range are fitted; a line is reported only when it
-  // lies a FWHM inside it.
-  std::set<int> reportable;
-  for (std::size_t k = 0; k < m.peaks.size(); ++k) {
-    const double e = m.peaks[k].energyKeV;
-    const double f = m.resolution.fwhmKeV(e) * (m.peaks[k].kind == PeakColumn::kCompton ? o.comptonWidthFactor : 1.0);
-    if (e - 2.0 * f < eHigh && e + 2.0 * f > eLow) w.peakIndex.push_back(static_cast<int>(k));
-    if (e - f >= eLow && e + f <= eHigh) reportable.insert(static_cast<int>(k));
-  }
-  // A beta group that lies within 0.7 FWHM of another element's line, or within 1.2 FWHM of
-  // its own alpha line (Al KA and KB), cannot be separated from it reliably (the pair trades area, and a weak partner is truncated at 0): it is tied to its own alpha group in the ratio of the engine's
-  // calibrated predictions (its rate then follows the alpha line's).
-  std::map<int, std::pair<int, double>> tied;  // beta analysis line -> (alpha analysis line, ratio)
-  for (std::size_t i = 0; i < m.lines.size(); ++i) {
-    const int p = m.lineColumn[i], sibling = m.lineSibling[i];
-    if (p < 0 || sibling < 0) continue;
-    const double e = m.peaks[p].energyKeV;
-    bool degenerate = false;
-    for (int q : w.peakIndex) {
-      const PeakColumn& other = m.peaks[q];
-      if (q == p) continue;
-      if ((other.kind == PeakColumn::kLine || other.kind == PeakColumn::kCompanion) &&
-          std::fabs(other.energyKeV - e) <
-              (q == m.lineColumn[sibling] ? kTieOwnFwhm : kTieFwhm) * m.resolution.fwhmKeV(e))
-        degenerate = true;
-    }
-    double ratio = m.predicted(i) / m.predicted(static_cast<std::size_t>(sibling));
-    if (!(ratio > 0) || !std::isfinite(ratio)) ratio = m.atomicRatio[i];
-    if (degenerate && ratio > 0 && std::isfinite(ratio)) tied[static_cast<int>(i)] = {sibling, ratio};
-  }
-  {
-    std::vector<int> kept;
-    for (int q : w.peakIndex) {
-      bool drop = false;
-      for (const auto& t : tied)
-        if (m.lineColumn[t.first] == q) drop = true;
-      if (drop) continue;
-      kept.push_back(q);
-      PeakColumn c = m.peaks[q];
-      for (const auto& t : tied)
-        if (m.lineColumn[t.second.first] == q)
-          for (detail::Transition tr : m.peaks[m.lineColumn[t.first]].transitions) {
-            tr.weight *= t.second.second;
-            c.transitions.push_back(tr);
-          }
-      w.peakCols.push_back(c);
-    }
-    w.peakIndex = kept;
-  }
-  w.peakCount = w.peakIndex.size();
-  w.columns.resize(w.peakCount);
-  m.buildPeakColumns(w);
-  const EnergyScale scale{offset, gain};
-  for (SparseColumn& c : detail::backgroundColumns(eLow, eHigh, o.backgroundKnotKeV, scale, w.first, w.end))
-    w.columns.push_back(std::move(c));
-  const std::size_t channels = w.end - w.first;
-  if (w.end <= w.first || channels < w.columns.size() + 10 || w.peakCount == 0) {
-    CALYX_LOG_ERR("spectrum fit: {:d} channels between {:g} and {:g} keV cannot hold the {:d} lines and "
-                  "background of beam {:d}",
-                  channels, lo, hi, w.peakCount, m.beam);
-    return 1;
-  }
-  w.y.resize(channels);
-  double total = 0.0;
-  for (std::size_t i = 0; i < channels; ++i) {
-    w.y[i] = spectrum.valueAt(static_cast<unsigned int>(w.first + i));
-    total += w.y[i];
-  }
-  if (!(total > 0)) {
-    CALYX_LOG_ERR("spectrum fit: the spectrum holds no counts between {:g} and {:g} keV", lo, hi);
-    return 1;
-  }
-
-  // First weights: the data smoothed over a FWHM, not below its SNIP background.
-  {
-    const unsigned int window =
-        std::max(1u, static_cast<unsigned int>(std::lround(2.0 * m.resolution.fwhmKeV(10.0) / gain)));
-    const std::vector<double> snip = snipBackground(w.y, window);
-    std::vector<double> smooth(channels);
-    const int half = std::max(1, static_cast<int>(std::lround(0.5 * m.resolution.fwhmKeV(6.0) / gain)));
-    for (std::size_t i = 0; i < channels; ++i) {
-      double s = 0.0;
-      int count = 0;
-      for (int d = -half; d <= half; ++d) {
-        const long j = static_cast<long>(i) + d;
-        if (j < 0 || j >= static_cast<long>(channels)) continue;
-        s += w.y[j];
-        ++count;
-      }
-      smooth[i] = std::max(s / count, snip[i]);
-    }
-    m.solveAreas(w, smooth);
-  }
-  for (int pass = 1; pass < kReweightPasses; ++pass) {
-    const std::vector<double> previous = w.mu;
-    m.solveAreas(w, previous);
-  }
-
-  // Gauss-Newton on the shape: the areas and the shape step solved jointly on the
-  // linearised model, then the areas solved again (non-negative) at the new shape.
+// The Gauss-Newton state of one fit: numeric derivatives of the peak model by the shape
+// parameters (offset, gain, noise, Fano factor, Compton width), which of them are refined, and
+// the joint normal equations of areas and shape.
+struct Refinement {
+  using Impl = SpectrumFit::Impl;
+  using Work = Impl::Work;
+  const Impl& m;
+  Work& w;
+  const std::size_t channels;
   bool hasCompton = false;
-  for (std::size_t k = 0; k < w.peakCount; ++k)
-    if (m.peaks[w.peakIndex[k]].kind == PeakColumn::kCompton) hasCompton = true;
-  const double deltas[kShapeCount] = {1e-4, gain * 1e-5, 0.5, 0.002, 0.01};
-  std::vector<std::vector<double>> jac(kShapeCount);
-  std::vector<bool> refined(kShapeCount, false);
-  std::vector<bool> fixedShape(kShapeCount, false);
-  auto shapeWith = [](ShapeParameters s, int k, double v) {
+  const double deltas[kShapeCount];
+  std::vector<std::vector<double>> jac = std::vector<std::vector<double>>(kShapeCount);
+  std::vector<bool> refined = std::vector<bool>(kShapeCount, false);
+  std::vector<bool> fixedShape = std::vector<bool>(kShapeCount, false);
+
+  Refinement(const Impl& impl, Work& work)
+      : m(impl), w(work), channels(work.end - work.first), deltas{1e-4, work.gain * 1e-5, 0.5, 0.002, 0.01} {
+    for (std::size_t k = 0; k < w.peakCount; ++k)
+      if (m.peaks[w.peakIndex[k]].kind == PeakColumn::kCompton) hasCompton = true;
+  }
+
+  static ShapeParameters shapeWith(ShapeParameters s, int k, double v) {
     double* p[kShapeCount] = {&s.offsetKeV, &s.gainKeV, &s.noiseEV, &s.fano, &s.comptonWidth};
     *p[k] += v;
     return s;
-  };
-  auto computeJacobian = [&]() {
+  }
+
+  void computeJacobian() {
     std::vector<double> base, moved;
     m.peakModel(w, w.shape, base);
     for (int k = 0; k < kShapeCount; ++k) {
@@ -529,10 +542,11 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
       }
       if (!(norm > 0)) refined[k] = false;
     }
-  };
-  // Joint normal matrix of the active columns (plus `always`) and the refined shape columns.
-  auto jointMatrix = [&](const std::vector<int>& cols, const std::vector<double>& weight, bool withShape,
-                         Eigen::MatrixXd& M, Eigen::VectorXd& rhs, std::vector<int>& shapeIdx) {
+  }
+
+  // Joint normal matrix of the columns `cols` and the refined shape columns.
+  void jointMatrix(const std::vector<int>& cols, const std::vector<double>& weight, bool withShape, Eigen::MatrixXd& M,
+                   Eigen::VectorXd& rhs, std::vector<int>& shapeIdx) const {
     shapeIdx.clear();
     if (withShape)
       for (int k = 0; k < kShapeCount; ++k)
@@ -558,13 +572,16 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
         M(a + j, a + k) = M(a + k, a + j) = v;
       }
     }
-  };
-  auto weightsOf = [&](const std::vector<double>& model) {
+  }
+
+  std::vector<double> weightsOf(const std::vector<double>& model) const {
     std::vector<double> weight(channels);
     for (std::size_t i = 0; i < channels; ++i) weight[i] = 1.0 / std::max(model[i], kWeightFloor);
     return weight;
-  };
-  auto activeColumns = [&](bool withLines) {
+  }
+
+  // The columns with a positive area (and with `withLines` every line and tube alpha column).
+  std::vector<int> activeColumns(bool withLines) const {
     std::vector<int> cols;
     for (std::size_t k = 0; k < w.columns.size(); ++k) {
       const bool line = k < w.peakCount && m.peaks[w.peakIndex[k]].kind == PeakColumn::kLine;
@@ -572,18 +589,153 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
         cols.push_back(static_cast<int>(k));
     }
     return cols;
-  };
+  }
+};
 
-  const double stepLimits[kShapeCount] = {0.03, gain * 0.005, 20.0, 0.03, 0.5};
-  const double determinedWithin[kShapeCount] = {0.01, gain * 0.002, 10.0, 0.03, 0.5};
+// The fit's columns for one spectrum: its range, the peaks that reach into it, the ties,
+// the background splines (and the sum-peak column), and the data. 1 with the reason in the
+// log for a spectrum that cannot be fitted.
+int setUp(const SpectrumFit::Impl& m, const LinearSpectrum<double>& spectrum, double liveTimeSeconds,
+          SpectrumFit::Impl::Work& w, SpectrumFit::Impl::Ties& tied, std::set<int>& reportable) {
+  const SpectrumFitOptions& o = m.options;
+  if (!(liveTimeSeconds > 0) || !std::isfinite(liveTimeSeconds)) {
+    CALYX_LOG_ERR("spectrum fit: the live time {:g} s is not a positive number", liveTimeSeconds);
+    return 1;
+  }
+  const unsigned int n = spectrum.size();
+  const double offset = spectrum.getFirstEnergy(), gain = spectrum.getStepSize();
+  if (!(gain > 0) || !std::isfinite(gain) || !std::isfinite(offset) || !std::isfinite(offset + gain * n)) {
+    CALYX_LOG_ERR("spectrum fit: the energy scale (first {:g} keV, step {:g} keV) is not usable", offset, gain);
+    return 1;
+  }
+  for (unsigned int i = 0; i < n; ++i) {
+    const double v = spectrum.valueAt(i);
+    if (!(v >= 0) || !std::isfinite(v)) {
+      CALYX_LOG_ERR("spectrum fit: channel {:d} holds {:g}; counts must be finite and not negative", i, v);
+      return 1;
+    }
+  }
+  w.size = n;
+  w.offset = offset;
+  w.gain = gain;
+  const double lo = std::max(o.lowestEnergyKeV, offset);
+  const double hi = std::min(offset + gain * (static_cast<double>(n) - 1.0), m.maxEnergyKeV);
+  w.first = static_cast<unsigned int>(std::max(0.0, std::ceil((lo - offset) / gain)));
+  const double endChannel = std::floor((hi - offset) / gain) + 1.0;
+  w.end = endChannel > w.first ? static_cast<unsigned int>(std::min<double>(endChannel, n)) : w.first;
+  w.shape.offsetKeV = offset;
+  w.shape.gainKeV = gain;
+  w.shape.noiseEV = m.resolution.noiseEV;
+  w.shape.fano = m.resolution.fano;
+  w.shape.comptonWidth = o.comptonWidthFactor;
+
+  // Columns whose nominal energy lies a FWHM inside the range.
+  const double eLow = offset + gain * w.first, eHigh = offset + gain * (static_cast<double>(w.end) - 1.0);
+  // Columns of peaks that reach into the range are fitted; a line is reported only when it
+  // lies a FWHM inside it.
+  for (std::size_t k = 0; k < m.peaks.size(); ++k) {
+    const double e = m.peaks[k].energyKeV;
+    const double f = m.resolution.fwhmKeV(e) * (m.peaks[k].kind == PeakColumn::kCompton ? o.comptonWidthFactor : 1.0);
+    if (e - 2.0 * f < eHigh && e + 2.0 * f > eLow) w.peakIndex.push_back(static_cast<int>(k));
+    if (e - f >= eLow && e + f <= eHigh) reportable.insert(static_cast<int>(k));
+  }
+  tied = m.ties(w.peakIndex, reportable);
+  for (const auto& t : tied)
+    CALYX_LOG_AT(::spdlog::level::debug, "spectrum fit: {:s} follows {:s} ({:.4g} photons per photon)",
+                 m.peaks[m.lineColumn[t.first]].label, m.peaks[m.lineColumn[t.second.first]].label, t.second.second);
+  {
+    std::vector<int> kept;
+    for (int q : w.peakIndex) {
+      bool drop = false;
+      for (const auto& t : tied)
+        if (m.lineColumn[t.first] == q) drop = true;
+      if (drop) continue;
+      kept.push_back(q);
+      PeakColumn c = m.peaks[q];
+      for (const auto& t : tied)
+        if (m.lineColumn[t.second.first] == q)
+          for (detail::Transition tr : m.peaks[m.lineColumn[t.first]].transitions) {
+            tr.weight *= t.second.second;
+            c.transitions.push_back(tr);
+          }
+      w.peakCols.push_back(c);
+    }
+    w.peakIndex = kept;
+  }
+  w.peakCount = w.peakIndex.size();
+  w.columns.resize(w.peakCount);
+  m.buildPeakColumns(w);
+  const EnergyScale scale{offset, gain};
+  for (SparseColumn& c : detail::backgroundColumns(eLow, eHigh, o.backgroundKnotKeV, scale, w.first, w.end))
+    w.columns.push_back(std::move(c));
+  if (o.pileUp) {
+    w.pileUp = static_cast<int>(w.columns.size());
+    w.liveTime = liveTimeSeconds;
+    w.columns.emplace_back();
+  }
+  const std::size_t channels = w.end - w.first;
+  if (w.end <= w.first || channels < w.columns.size() + 10 || w.peakCount == 0) {
+    CALYX_LOG_ERR("spectrum fit: {:d} channels between {:g} and {:g} keV cannot hold the {:d} lines and "
+                  "background of beam {:d}",
+                  channels, lo, hi, w.peakCount, m.beam);
+    return 1;
+  }
+  w.y.resize(channels);
+  double total = 0.0;
+  for (std::size_t i = 0; i < channels; ++i) {
+    w.y[i] = spectrum.valueAt(static_cast<unsigned int>(w.first + i));
+    total += w.y[i];
+  }
+  if (!(total > 0)) {
+    CALYX_LOG_ERR("spectrum fit: the spectrum holds no counts between {:g} and {:g} keV", lo, hi);
+    return 1;
+  }
+  return 0;
+}
+
+// The first solves: weights from the data smoothed over a FWHM, not below its SNIP
+// background, then from the model.
+void solveFirst(const SpectrumFit::Impl& m, SpectrumFit::Impl::Work& w) {
+  const std::size_t channels = w.end - w.first;
+  const double gain = w.gain;
+  const unsigned int window =
+      std::max(1u, static_cast<unsigned int>(std::lround(2.0 * m.resolution.fwhmKeV(10.0) / gain)));
+  const std::vector<double> snip = snipBackground(w.y, window);
+  std::vector<double> smooth(channels);
+  const int half = std::max(1, static_cast<int>(std::lround(0.5 * m.resolution.fwhmKeV(6.0) / gain)));
+  for (std::size_t i = 0; i < channels; ++i) {
+    double s = 0.0;
+    int count = 0;
+    for (int d = -half; d <= half; ++d) {
+      const long j = static_cast<long>(i) + d;
+      if (j < 0 || j >= static_cast<long>(channels)) continue;
+      s += w.y[j];
+      ++count;
+    }
+    smooth[i] = std::max(s / count, snip[i]);
+  }
+  m.solveAreas(w, smooth);
+  for (int pass = 1; pass < kReweightPasses; ++pass) {
+    const std::vector<double> previous = w.mu;
+    m.solveAreas(w, previous);
+  }
+}
+
+// Up to refinementSteps Gauss-Newton steps on the shape: the areas and the shape step solved
+// jointly on the linearised model, then the areas solved again (non-negative) at the new shape.
+void refine(const SpectrumFit::Impl& m, Refinement& g) {
+  const SpectrumFitOptions& o = m.options;
+  SpectrumFit::Impl::Work& w = g.w;
+  const double stepLimits[kShapeCount] = {0.03, w.gain * 0.005, 20.0, 0.03, 0.5};
+  const double determinedWithin[kShapeCount] = {0.01, w.gain * 0.002, 10.0, 0.03, 0.5};
   for (int step = 0; step < o.refinementSteps; ++step) {
-    computeJacobian();
-    const std::vector<double> weight = weightsOf(w.mu);
-    const std::vector<int> cols = activeColumns(false);
+    g.computeJacobian();
+    const std::vector<double> weight = g.weightsOf(w.mu);
+    const std::vector<int> cols = g.activeColumns(false);
     Eigen::MatrixXd M;
     Eigen::VectorXd rhs;
     std::vector<int> shapeIdx;
-    jointMatrix(cols, weight, true, M, rhs, shapeIdx);
+    g.jointMatrix(cols, weight, true, M, rhs, shapeIdx);
     if (shapeIdx.empty()) break;
     const std::size_t a = cols.size();
     for (std::size_t j = 0; j < shapeIdx.size(); ++j) M(a + j, a + j) *= 1.0 + 1e-3;  // Levenberg damping
@@ -598,14 +750,14 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
       unit(a + j) = 1.0;
       const double variance = stepFactor.solve(unit)(a + j);
       if (step == 0 && (!(variance >= 0) || std::sqrt(variance) > determinedWithin[k])) {
-        fixedShape[k] = true;
+        g.fixedShape[k] = true;
         continue;
       }
       double v = d(a + j);
       if (!std::isfinite(v)) v = 0.0;
       v = std::max(-stepLimits[k], std::min(stepLimits[k], v));
-      if (std::fabs(v) > deltas[k]) small = false;
-      w.shape = shapeWith(w.shape, k, v);
+      if (std::fabs(v) > g.deltas[k]) small = false;
+      w.shape = Refinement::shapeWith(w.shape, k, v);
     }
     w.shape.noiseEV = std::max(0.0, w.shape.noiseEV);
     w.shape.fano = std::max(0.01, std::min(0.5, w.shape.fano));
@@ -615,17 +767,78 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     m.solveAreas(w, previous);
     if (small) break;
   }
+}
+
+// The residual check: the residual summed over one FWHM against the model's counting noise;
+// regions above unexplainedSigma are reported with the lines that lie there.
+void findUnexplained(const SpectrumFit::Impl& m, const SpectrumFit::Impl::Work& w,
+                     const DetectorResolution& refinedResolution, SpectrumFitResult& result) {
+  const SpectrumFitOptions& o = m.options;
+  const std::size_t channels = w.end - w.first;
+  const double gain = w.gain;
+  {
+    std::vector<double> significance(channels, 0.0);
+    for (std::size_t i = 0; i < channels; ++i) {
+      const double e = w.shape.offsetKeV + w.shape.gainKeV * static_cast<double>(w.first + i);
+      const int half = std::max(1, static_cast<int>(std::lround(0.5 * refinedResolution.fwhmKeV(std::max(e, 0.5)) / gain)));
+      double r = 0.0, v = 0.0;
+      for (int d = -half; d <= half; ++d) {
+        const long j = static_cast<long>(i) + d;
+        if (j < 0 || j >= static_cast<long>(channels)) continue;
+        r += w.y[j] - w.mu[j];
+        v += std::max(w.mu[j], kWeightFloor);
+      }
+      significance[i] = r / std::sqrt(v);
+    }
+    std::size_t i = 0;
+    while (i < channels) {
+      if (significance[i] <= o.unexplainedSigma) {
+        ++i;
+        continue;
+      }
+      std::size_t best = i;
+      while (i < channels && significance[i] > o.unexplainedSigma) {
+        if (significance[i] > significance[best]) best = i;
+        ++i;
+      }
+      SpectrumFitPeak p;
+      p.energyKeV = w.shape.offsetKeV + w.shape.gainKeV * static_cast<double>(w.first + best);
+      p.significance = significance[best];
+      const double tolerance = refinedResolution.fwhmKeV(p.energyKeV);
+      for (int Z = 11; Z <= 92; ++Z)
+        for (int code : {KA_LINE, KB_LINE, LA_LINE, LB_LINE, MA1_LINE}) {
+          const double e = detail::xrl::lineEnergy(Z, code);
+          if (e > 0 && std::fabs(e - p.energyKeV) <= tolerance)
+            p.candidates.push_back(lineLabel(Z, code == MA1_LINE ? detail::kMAlphaGroup : code));
+        }
+      CALYX_LOG_WARN("spectrum fit: a peak at {:.3f} keV ({:.1f} sigma) is not explained by the configured lines",
+                     p.energyKeV, p.significance);
+      result.unexplained.push_back(std::move(p));
+    }
+  }
+}
+
+// Checks the refined shape and the chi-square, and fills `result`: the lines' counts, rates
+// and sigmas from the covariance of areas and shape, the scatter rate, background, model,
+// residuals and residual peaks. 1 with the reason in the log when the fit is not usable.
+int report(const SpectrumFit::Impl& m, Refinement& g, const SpectrumFit::Impl::Ties& tied, const std::set<int>& reportable,
+           double liveTimeSeconds, SpectrumFitResult& result) {
+  const SpectrumFitOptions& o = m.options;
+  SpectrumFit::Impl::Work& w = g.w;
+  const std::size_t channels = w.end - w.first;
+  result.beam = m.beam;
+  result.liveTimeSeconds = liveTimeSeconds;
 
   // The shape must stay within what a refinement of a usable energy scale can explain.
   DetectorResolution refinedResolution;
   refinedResolution.noiseEV = w.shape.noiseEV;
   refinedResolution.fano = w.shape.fano;
   const double widthRatio = refinedResolution.fwhmKeV(5.9) / m.resolution.fwhmKeV(5.9);
-  if (std::fabs(w.shape.offsetKeV - offset) > o.maxOffsetKeV || std::fabs(w.shape.gainKeV / gain - 1.0) > o.maxGainChange ||
+  if (std::fabs(w.shape.offsetKeV - w.offset) > o.maxOffsetKeV || std::fabs(w.shape.gainKeV / w.gain - 1.0) > o.maxGainChange ||
       !(widthRatio > 0.5 && widthRatio < 2.0)) {
     CALYX_LOG_ERR("spectrum fit: the energy scale or resolution cannot be recovered (offset {:+.4f} keV, gain "
                   "{:+.5f}, width x{:.3f}); check the spectrum's calibration",
-                  w.shape.offsetKeV - offset, w.shape.gainKeV / gain - 1.0, widthRatio);
+                  w.shape.offsetKeV - w.offset, w.shape.gainKeV / w.gain - 1.0, widthRatio);
     return 1;
   }
 
@@ -637,13 +850,13 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   }
   // Covariance of the active areas and the refined shape; a line held at 0 by the
   // constraint gets the sigma it would have if freed alone (Schur complement).
-  std::vector<int> cols = activeColumns(false);
-  if (o.refinementSteps > 0) computeJacobian();
-  const std::vector<double> finalWeight = weightsOf(w.mu);
+  std::vector<int> cols = g.activeColumns(false);
+  if (o.refinementSteps > 0) g.computeJacobian();
+  const std::vector<double> finalWeight = g.weightsOf(w.mu);
   Eigen::MatrixXd M;
   Eigen::VectorXd rhs;
   std::vector<int> shapeIdx;
-  jointMatrix(cols, finalWeight, o.refinementSteps > 0, M, rhs, shapeIdx);
+  g.jointMatrix(cols, finalWeight, o.refinementSteps > 0, M, rhs, shapeIdx);
   for (Eigen::Index j = 0; j < M.rows(); ++j)
     if (!(M(j, j) > 0)) M(j, j) = 1.0;
   const Eigen::LDLT<Eigen::MatrixXd> factor(M);
@@ -654,7 +867,7 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
     Eigen::VectorXd cross(M.rows());
     for (std::size_t j = 0; j < cols.size(); ++j) cross(j) = sparseDot(w.columns[k], w.columns[cols[j]], finalWeight, w.first);
     for (std::size_t j = 0; j < shapeIdx.size(); ++j)
-      cross(cols.size() + j) = denseDot(w.columns[k], jac[shapeIdx[j]], finalWeight, w.first);
+      cross(cols.size() + j) = denseDot(w.columns[k], g.jac[shapeIdx[j]], finalWeight, w.first);
     const double self = sparseDot(w.columns[k], w.columns[k], finalWeight, w.first);
     const double schur = self - cross.dot(factor.solve(cross));
     return schur > 0 ? 1.0 / std::sqrt(schur) : std::numeric_limits<double>::infinity();
@@ -732,10 +945,11 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   // Background, model and residuals over the whole spectrum.
   result.firstChannel = w.first;
   result.endChannel = w.end;
-  result.background.assign(n, 0.0);
-  result.model.assign(n, 0.0);
-  result.residuals.assign(n, 0.0);
+  result.background.assign(w.size, 0.0);
+  result.model.assign(w.size, 0.0);
+  result.residuals.assign(w.size, 0.0);
   for (std::size_t k = w.peakCount; k < w.columns.size(); ++k) {
+    if (static_cast<int>(k) == w.pileUp) continue;
     const SparseColumn& c = w.columns[k];
     for (std::size_t i = 0; i < c.values.size(); ++i) result.background[c.start + i] += w.x(k) * c.values[i];
   }
@@ -746,52 +960,34 @@ int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeco
   result.energyScale = EnergyScale{w.shape.offsetKeV, w.shape.gainKeV};
   result.resolution = refinedResolution;
   result.comptonWidthFactor = w.shape.comptonWidth;
-
-  // Residual check: the residual summed over one FWHM against the model's counting noise.
-  {
-    std::vector<double> significance(channels, 0.0);
-    for (std::size_t i = 0; i < channels; ++i) {
-      const double e = w.shape.offsetKeV + w.shape.gainKeV * static_cast<double>(w.first + i);
-      const int half = std::max(1, static_cast<int>(std::lround(0.5 * refinedResolution.fwhmKeV(std::max(e, 0.5)) / gain)));
-      double r = 0.0, v = 0.0;
-      for (int d = -half; d <= half; ++d) {
-        const long j = static_cast<long>(i) + d;
-        if (j < 0 || j >= static_cast<long>(channels)) continue;
-        r += w.y[j] - w.mu[j];
-        v += std::max(w.mu[j], kWeightFloor);
-      }
-      significance[i] = r / std::sqrt(v);
-    }
-    std::size_t i = 0;
-    while (i < channels) {
-      if (significance[i] <= o.unexplainedSigma) {
-        ++i;
-        continue;
-      }
-      std::size_t best = i;
-      while (i < channels && significance[i] > o.unexplainedSigma) {
-        if (significance[i] > significance[best]) best = i;
-        ++i;
-      }
-      SpectrumFitPeak p;
-      p.energyKeV = w.shape.offsetKeV + w.shape.gainKeV * static_cast<double>(w.first + best);
-      p.significance = significance[best];
-      const double tolerance = refinedResolution.fwhmKeV(p.energyKeV);
-      for (int Z = 11; Z <= 92; ++Z)
-        for (int code : {KA_LINE, KB_LINE, LA_LINE, LB_LINE, MA1_LINE}) {
-          const double e = detail::xrl::lineEnergy(Z, code);
-          if (e > 0 && std::fabs(e - p.energyKeV) <= tolerance)
-            p.candidates.push_back(lineLabel(Z, code == MA1_LINE ? detail::kMAlphaGroup : code));
-        }
-      CALYX_LOG_WARN("spectrum fit: a peak at {:.3f} keV ({:.1f} sigma) is not explained by the configured lines",
-                     p.energyKeV, p.significance);
-      result.unexplained.push_back(std::move(p));
-    }
+  if (w.pileUp >= 0) {
+    const double perCount = w.pileUpCounts > 0 ? 1.0 / w.pileUpCounts : 0.0;
+    result.pileUpTimeSeconds = w.x(w.pileUp) * perCount;
+    const auto row = covIndex.find(w.pileUp);
+    result.pileUpTimeSigma = row != covIndex.end() ? std::sqrt(covariance(row->second, row->second)) * perCount : 0.0;
   }
+
+  findUnexplained(m, w, refinedResolution, result);
   CALYX_LOG_INFO("spectrum fit of beam {:d}: chi-square/dof {:.3f}, offset {:+.4f} keV, gain {:+.6f}, FWHM(5.9 keV) "
                  "{:.1f} eV",
-                 m.beam, result.reducedChiSquare, w.shape.offsetKeV - offset, w.shape.gainKeV / gain - 1.0,
+                 m.beam, result.reducedChiSquare, w.shape.offsetKeV - w.offset, w.shape.gainKeV / w.gain - 1.0,
                  1000.0 * refinedResolution.fwhmKeV(5.9));
+  return 0;
+}
+
+}  // namespace
+
+int SpectrumFit::fit(const LinearSpectrum<double>& spectrum, double liveTimeSeconds, SpectrumFitResult& out) const {
+  const Impl& m = *impl_;
+  Impl::Work w;
+  Impl::Ties tied;
+  std::set<int> reportable;
+  if (setUp(m, spectrum, liveTimeSeconds, w, tied, reportable) != 0) return 1;
+  solveFirst(m, w);
+  Refinement g(m, w);
+  refine(m, g);
+  SpectrumFitResult result;
+  if (report(m, g, tied, reportable, liveTimeSeconds, result) != 0) return 1;
   out = std::move(result);
   return 0;
 }
@@ -823,8 +1019,8 @@ int SpectrumFit::synthesize(const FPRateAlgorithm& engine, const Compound& compo
   if (!(o.liveTimeSeconds > 0) || !std::isfinite(o.liveTimeSeconds) || o.channels == 0 ||
       !(o.energyScale.gainKeV > 0) || !std::isfinite(o.energyScale.offsetKeV) || !std::isfinite(o.energyScale.gainKeV) ||
       !(o.continuumFraction >= 0) || !(o.continuumRate >= 0) || !std::isfinite(o.continuumRate) ||
-      !(o.tailFraction >= 0 && o.tailFraction < 1)) {
-    CALYX_LOG_ERR("synthetic spectrum: live time, energy scale, channel count, continuum or tail not usable");
+      !(o.tailFraction >= 0 && o.tailFraction < 1) || !(o.pileUpTimeSeconds >= 0) || !std::isfinite(o.pileUpTimeSeconds)) {
+    CALYX_LOG_ERR("synthetic spectrum: live time, energy scale, channel count, continuum, tail or pile-up time not usable");
     return 1;
   }
   ShapeParameters shape;
@@ -838,7 +1034,9 @@ int SpectrumFit::synthesize(const FPRateAlgorithm& engine, const Compound& compo
 
   std::vector<double> expected(o.channels, 0.0);
   double peakCounts = 0.0;
-  // The lines: calibrated, efficiency-weighted predictions.
+  // The lines: calibrated, efficiency-weighted predictions; and their sum peaks.
+  std::vector<const PeakColumn*> lineColumns;
+  std::vector<double> lineCounts;
   std::size_t lineIndex = 0;
   for (const FPRateAlgorithm::AnalysisLine& a : engine.analysisLines) {
     if (a.beam != m.beam) continue;
@@ -854,7 +1052,11 @@ int SpectrumFit::synthesize(const FPRateAlgorithm& engine, const Compound& compo
     const double counts = rate * o.liveTimeSeconds;
     detail::addPeakColumn(m.peaks[peak], shape, o.escapePeaks, m.escapeKeV, 0, o.channels, counts, expected);
     peakCounts += counts;
+    lineColumns.push_back(&m.peaks[peak]);
+    lineCounts.push_back(counts);
   }
+  detail::addPileUpPeaks(lineColumns, lineCounts, o.pileUpPeaks, o.liveTimeSeconds, o.pileUpTimeSeconds, shape, 0,
+                         o.channels, expected);
   // Scatter of beam 0: the engine's scatter prediction as the area of the tube's alpha
   // line, shared between Rayleigh and Compton as the sample's cross sections; the beta
   // line in the ratio of the anode's radiative rates.

@@ -213,6 +213,34 @@ void buildPeakColumn(const PeakColumn& column, const ShapeParameters& s, bool es
   addColumn(column, s, escape, escapeKeV, first, end, 1.0, out.values.data(), out.start, stop);
 }
 
+void addPileUpPeaks(const std::vector<const PeakColumn*>& columns, const std::vector<double>& areas,
+                    unsigned int count, double liveTime, double scale, const ShapeParameters& shape,
+                    unsigned int first, unsigned int end, std::vector<double>& out) {
+  if (!(liveTime > 0) || !(scale > 0)) return;
+  std::vector<std::size_t> order;
+  for (std::size_t k = 0; k < columns.size(); ++k)
+    if (areas[k] > 0) order.push_back(k);
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return areas[a] > areas[b]; });
+  if (order.size() > count) order.resize(count);
+  // A pair's share below this is left out (a millionth of the pair's counts at most).
+  constexpr double kSmallestShare = 1e-6;
+  for (std::size_t a = 0; a < order.size(); ++a)
+    for (std::size_t b = a; b < order.size(); ++b) {
+      const PeakColumn& ci = *columns[order[a]];
+      const PeakColumn& cj = *columns[order[b]];
+      const double counts = (a == b ? 1.0 : 2.0) * scale * areas[order[a]] * areas[order[b]] / liveTime;
+      PeakColumn sum;
+      for (const Transition& ti : ci.transitions)
+        for (const Transition& tj : cj.transitions) {
+          Transition t;
+          t.energyKeV = ti.energyKeV + tj.energyKeV;
+          t.weight = ti.weight * tj.weight;
+          if (t.weight >= kSmallestShare) sum.transitions.push_back(t);
+        }
+      addColumn(sum, shape, false, 0.0, first, end, counts, out.data(), first, end);
+    }
+}
+
 std::vector<SparseColumn> backgroundColumns(double lowKeV, double highKeV, double spacing, const EnergyScale& scale,
                                             unsigned int first, unsigned int end) {
   std::vector<SparseColumn> out;

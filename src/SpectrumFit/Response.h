@@ -24,6 +24,7 @@ struct PeakColumn {
   enum Kind { kLine, kCompanion, kRayleigh, kCompton };
   Kind kind = kLine;
   int analysisIndex = -1;  ///< position among the beam's analysis lines (kLine)
+  int Z = 0;               ///< the emitting element (the anode for scatter peaks)
   bool tubeAlpha = false;  ///< a scatter peak of the tube's alpha line (the scatter rate)
   std::string label;       ///< "Fe KA", "Rh KA Compton"
   double energyKeV = 0.0;  ///< the column's nominal energy
@@ -54,6 +55,15 @@ struct SparseColumn {
 };
 void buildPeakColumn(const PeakColumn& column, const ShapeParameters& shape, bool escape, double escapeLineKeV,
                      unsigned int first, unsigned int end, SparseColumn& out);
+
+/// Sum (pile-up) peaks of the `count` line columns of largest area: for each pair i <= j of
+/// them, (2 - δ_ij) scale area_i area_j / liveTime counts (two photons within the resolving
+/// time `scale`, in seconds, of each other), spread over the pairs of their transitions at the
+/// summed energies with the detector's width there and no escape peak; added to out (indexed
+/// from `first`).
+void addPileUpPeaks(const std::vector<const PeakColumn*>& columns, const std::vector<double>& areas,
+                    unsigned int count, double liveTime, double scale, const ShapeParameters& shape,
+                    unsigned int first, unsigned int end, std::vector<double>& out);
 
 /// Quadratic B-splines on knots `spacing` keV apart covering [lowKeV, highKeV], evaluated
 /// at the channels' energies under `scale`.

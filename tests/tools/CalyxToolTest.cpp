@@ -333,6 +333,21 @@ TEST_F(CalyxToolTest, SpectraCalibrateAndQuantifyLikeRatesOnTheExampleData) {
     const ToolRun c = run("calibrate " + quoted(config) + " --standards " + quoted(data + "/spectra/standards.json") +
                           " -o " + quoted(cal));
     ASSERT_EQ(c.status, 0) << c.err;
+    if (mode == "alloy") {
+      // V KA and Mn KA lie under Ti KB and Cr KB, which follow their alpha lines in the ratio
+      // of the calibrated model: the factors of scripts/make-example-data.sh come back once the
+      // betas are measured in standards without V and Mn and the spectra fitted again with
+      // them (from one pass with factors of 1: V KA 1.108, Mn KA 0.884).
+      const Json::Value factors = parseJson(readFile(cal))["lines"];
+      const std::map<std::string, double> stated = {{"V", 0.96}, {"Cr", 1.08}, {"Mn", 0.97}};
+      int found = 0;
+      for (const Json::Value& l : factors)
+        if (l[0].asInt() == 0 && l[2].asString() == "KA" && stated.count(l[1].asString())) {
+          EXPECT_NEAR(l[3].asDouble() / stated.at(l[1].asString()), 1.0, 0.03) << l[1].asString();
+          ++found;
+        }
+      EXPECT_EQ(found, 3);
+    }
     for (const std::string name : {mode == "alloy" ? "stainless-316l" : "andesite", mode == "alloy" ? "brass-cw617n" : "soil"}) {
       const std::string base = data + "/unknowns/" + name;
       const ToolRun q = run("quantify " + quoted(config) + " --calibration " + quoted(cal) + " --spectra " +

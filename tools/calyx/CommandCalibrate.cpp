@@ -159,16 +159,23 @@ int runCalibrate(const CalibrateOptions& o) {
   FPRateAlgorithm& engine = *instrument.engine;
 
   std::vector<StandardRecord> standards = readStandardsFile(o.standards);
-  // A standard's spectra are fitted with the model's rates for its certified composition,
-  // which tie beta lines that coincide with another element's line to their alpha lines.
-  for (StandardRecord& s : standards)
-    if (!s.spectra.empty()) {
-      requireModelledElements(instrument, s.composition, s.where);
-      engine.chemistry->setCompound(s.composition);
-      computeAllRates(engine);
-      s.beams = ratesFromSpectra(instrument, s.spectra, 0.0).beams;
-    }
-  const std::vector<FPRateAlgorithm::Standard> records = libraryStandards(instrument, standards);
+  // A standard's spectra are fitted with its certified composition in the model: a line that
+  // coincides with another element's line follows a line of its own element in the ratio of
+  // the model's calibrated rates, unless the standard lacks that other element; a line that
+  // follows is no measurement and gives its factor no point.
+  bool fromSpectra = false;
+  const auto fitStandardSpectra = [&]() {
+    for (StandardRecord& s : standards)
+      if (!s.spectra.empty()) {
+        fromSpectra = true;
+        requireModelledElements(instrument, s.composition, s.where);
+        engine.chemistry->setCompound(s.composition);
+        computeAllRates(engine);
+        s.beams = standardRatesFromSpectra(instrument, s.spectra).beams;
+      }
+  };
+  fitStandardSpectra();
+  std::vector<FPRateAlgorithm::Standard> records = libraryStandards(instrument, standards);
 
   const std::string debugPath = debugFilePath(o);
   refuseOutputOverInputs(o.output, {o.config, o.standards});
@@ -182,6 +189,17 @@ int runCalibrate(const CalibrateOptions& o) {
     inputError(o.standards, "the light-element fit (a straight line) needs at least two standards whose "
                             "compositions scatter differently");
 
+  // Before any calibration those ratios take calibration factors of 1: the spectra are fitted
+  // again with the factors of a first calibration (which measured the lines that follow in
+  // standards without the element they coincide with), and calibrated once more.
+  if (fromSpectra) {
+    FPRateAlgorithm::Calibration first(engine);
+    for (const FPRateAlgorithm::Standard& s : records) first.addStandard(s);
+    first.setDebugFilePath(kNoDebugFile);
+    first.computeCalibrationFactors();
+    fitStandardSpectra();
+    records = libraryStandards(instrument, standards);
+  }
   FPRateAlgorithm::Calibration calibration(engine);
   for (const FPRateAlgorithm::Standard& s : records) calibration.addStandard(s);
   // The library writes both files by name: each goes to a temporary that is put in place

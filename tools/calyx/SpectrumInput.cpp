@@ -8,7 +8,8 @@
 namespace calyxtool {
 
 calyx::SpectrumFitResult fitSpectrumFile(Instrument& instrument, unsigned int beam, const std::string& path,
-                                         double liveTime, calyx::MeasuredSpectrum* spectrum) {
+                                         double liveTime, calyx::MeasuredSpectrum* spectrum,
+                                         const calyx::SpectrumFitOptions& options) {
   if (beam >= instrument.beamCount())
     inputError(path, fmt::format("beam {} is out of range: {} has {} beam(s)", beam, instrument.configPath,
                                  instrument.beamCount()));
@@ -23,8 +24,7 @@ calyx::SpectrumFitResult fitSpectrumFile(Instrument& instrument, unsigned int be
     inputError(path, "the file gives no live time: state it with --live-time SECONDS");
   LibraryErrors errors;
   std::unique_ptr<calyx::SpectrumFit> fitter;
-  if (calyx::SpectrumFit::create(*instrument.engine, beam, instrument.builder.tube, calyx::SpectrumFitOptions(),
-                                 fitter) != 0)
+  if (calyx::SpectrumFit::create(*instrument.engine, beam, instrument.builder.tube, options, fitter) != 0)
     inputError(path, errors.any() ? errors.text() : "the spectrum fit cannot be set up");
   calyx::SpectrumFitResult result;
   if (fitter->fit(*measured.spectrum, live, result) != 0)
@@ -33,13 +33,13 @@ calyx::SpectrumFitResult fitSpectrumFile(Instrument& instrument, unsigned int be
   return result;
 }
 
-BeamRates beamRatesFromFit(const calyx::SpectrumFitResult& fit, const std::string& path) {
+BeamRates beamRatesFromFit(const calyx::SpectrumFitResult& fit, const std::string& path, bool measuredOnly) {
   BeamRates beam;
   beam.hasScatterRate = fit.hasScatterRate;
   beam.scatterRate = fit.scatterRate;
   for (std::size_t i = 0; i < fit.lines.size(); ++i) {
     const calyx::SpectrumFitLine& l = fit.lines[i];
-    if (!l.inRange) continue;
+    if (!l.inRange || (measuredOnly && l.tied)) continue;
     LineRate r;
     r.line = l.line;
     r.rate = l.rate;
@@ -51,14 +51,30 @@ BeamRates beamRatesFromFit(const calyx::SpectrumFitResult& fit, const std::strin
   return beam;
 }
 
-RatesRecord ratesFromSpectra(Instrument& instrument, const std::vector<std::string>& paths, double liveTime) {
+namespace {
+
+RatesRecord fitSpectra(Instrument& instrument, const std::vector<std::string>& paths, double liveTime,
+                       const calyx::SpectrumFitOptions& options, bool measuredOnly) {
   if (paths.size() > instrument.beamCount())
     inputError("--spectra", fmt::format("{} spectra for the {} beam(s) of {}", paths.size(), instrument.beamCount(),
                                         instrument.configPath));
   RatesRecord record;
   for (unsigned int b = 0; b < paths.size(); ++b)
-    record.beams.push_back(beamRatesFromFit(fitSpectrumFile(instrument, b, paths[b], liveTime), paths[b]));
+    record.beams.push_back(
+        beamRatesFromFit(fitSpectrumFile(instrument, b, paths[b], liveTime, nullptr, options), paths[b], measuredOnly));
   return record;
+}
+
+}  // namespace
+
+RatesRecord ratesFromSpectra(Instrument& instrument, const std::vector<std::string>& paths, double liveTime) {
+  return fitSpectra(instrument, paths, liveTime, calyx::SpectrumFitOptions(), false);
+}
+
+RatesRecord standardRatesFromSpectra(Instrument& instrument, const std::vector<std::string>& paths) {
+  calyx::SpectrumFitOptions options;
+  options.certifiedComposition = true;
+  return fitSpectra(instrument, paths, 0.0, options, true);
 }
 
 }  // namespace calyxtool
