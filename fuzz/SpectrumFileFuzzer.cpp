@@ -1,5 +1,5 @@
 // libFuzzer target: the spectrum readers on arbitrary bytes.
-#include "FuzzTargets.h"
+#include "support/FuzzTargets.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   calyx::fuzz::silenceLogger();
