@@ -818,6 +818,30 @@ void findUnexplained(const SpectrumFit::Impl& m, const SpectrumFit::Impl::Work& 
   }
 }
 
+// The columns whose areas enter the covariance: those with a positive area, and every line
+// held at 0 by the constraint that coincides (within the tie distance) with a transition of
+// one of them. Such a line and its partner share one peak: when noise pushes the line's area
+// below 0, the partner takes the whole peak, and its sigma must still be that of the pair
+// (without this, the partner's pulls have heavy tails where the line is weak, as As KA under
+// Pb LA at 1:20). Lines held at 0 elsewhere leave their neighbours' sigmas alone.
+std::vector<int> coveredColumns(const SpectrumFit::Impl& m, const Refinement& g) {
+  const SpectrumFit::Impl::Work& w = g.w;
+  std::vector<int> cols = g.activeColumns(false);
+  const std::set<int> active(cols.begin(), cols.end());
+  for (std::size_t k = 0; k < w.peakCount; ++k) {
+    if (active.count(static_cast<int>(k)) != 0 || w.peakCols[k].kind != PeakColumn::kLine) continue;
+    const double e = w.peakCols[k].energyKeV, reach = kTieFwhm * m.resolution.fwhmKeV(e);
+    bool coincides = false;
+    for (int a : active)
+      if (static_cast<std::size_t>(a) < w.peakCount)
+        for (const detail::Transition& t : w.peakCols[static_cast<std::size_t>(a)].transitions)
+          if (t.weight > 0.05 && std::fabs(t.energyKeV - e) < reach) coincides = true;
+    if (coincides) cols.push_back(static_cast<int>(k));
+  }
+  std::sort(cols.begin(), cols.end());
+  return cols;
+}
+
 // Checks the refined shape and the chi-square, and fills `result`: the lines' counts, rates
 // and sigmas from the covariance of areas and shape, the scatter rate, background, model,
 // residuals and residual peaks. 1 with the reason in the log when the fit is not usable.
@@ -848,9 +872,10 @@ int report(const SpectrumFit::Impl& m, Refinement& g, const SpectrumFit::Impl::T
     const double mu = std::max(w.mu[i], kWeightFloor);
     chi += (w.y[i] - w.mu[i]) * (w.y[i] - w.mu[i]) / mu;
   }
-  // Covariance of the active areas and the refined shape; a line held at 0 by the
-  // constraint gets the sigma it would have if freed alone (Schur complement).
-  std::vector<int> cols = g.activeColumns(false);
+  // Covariance of the active areas, the lines held at 0 that coincide with them, and the
+  // refined shape; any other line held at 0 gets the sigma it would have if freed alone
+  // (Schur complement).
+  const std::vector<int> cols = coveredColumns(m, g);
   if (o.refinementSteps > 0) g.computeJacobian();
   const std::vector<double> finalWeight = g.weightsOf(w.mu);
   Eigen::MatrixXd M;
@@ -964,7 +989,9 @@ int report(const SpectrumFit::Impl& m, Refinement& g, const SpectrumFit::Impl::T
     const double perCount = w.pileUpCounts > 0 ? 1.0 / w.pileUpCounts : 0.0;
     result.pileUpTimeSeconds = w.x(w.pileUp) * perCount;
     const auto row = covIndex.find(w.pileUp);
-    result.pileUpTimeSigma = row != covIndex.end() ? std::sqrt(covariance(row->second, row->second)) * perCount : 0.0;
+    // Held at 0 (no pile-up seen): the sigma of the resolving time freed alone, as for a line.
+    const double sigma = row != covIndex.end() ? std::sqrt(covariance(row->second, row->second)) : inactiveSigma(w.pileUp);
+    result.pileUpTimeSigma = std::isfinite(sigma) ? sigma * perCount : 0.0;
   }
 
   findUnexplained(m, w, refinedResolution, result);

@@ -390,6 +390,9 @@ TEST_F(CalyxToolTest, FitPrintsTheLinesWritesRatesAndRejectsASpectrumWithoutLive
         ++compared;
       }
   EXPECT_GE(compared, 4);
+  const ToolRun pileUp = run("fit " + quoted(kAlloyConfig) + " " + quoted(spectrum) + " --pile-up");
+  ASSERT_EQ(pileUp.status, 0) << pileUp.err;
+  EXPECT_NE(pileUp.out.find("sum peaks: resolving time"), std::string::npos) << pileUp.out;
   // Two-column text carries no live time: an error unless --live-time gives one.
   writeFile(path("two.txt"), "1.00 5\n1.02 6\n1.04 7\n");
   const ToolRun noLive = run("fit " + quoted(kAlloyConfig) + " " + quoted(path("two.txt")));

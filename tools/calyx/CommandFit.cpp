@@ -27,6 +27,7 @@ struct FitOptions {
   double liveTime = 0.0;
   std::string output;
   std::string svg;
+  bool pileUp = false;
 };
 
 std::string table(const FitOptions& o, const calyx::SpectrumFitResult& r) {
@@ -43,6 +44,8 @@ std::string table(const FitOptions& o, const calyx::SpectrumFitResult& r) {
   if (r.hasScatterRate)
     out += fmt::format("scatter  {:>9} {:>14.1f} {:>14.4g} {:>12.3g}\n", "", r.scatterCounts, r.scatterRate,
                        r.scatterRateSigma);
+  if (o.pileUp)
+    out += fmt::format("sum peaks: resolving time {:.4g} +- {:.2g} s\n", r.pileUpTimeSeconds, r.pileUpTimeSigma);
   out += fmt::format("chi-square per degree of freedom {:.3f} ({} degrees of freedom)\n", r.reducedChiSquare,
                      r.degreesOfFreedom);
   out += fmt::format("energy scale {:.5f} keV + {:.6f} keV x channel; FWHM at 5.9 keV {:.1f} eV; Compton width x{:.2f}\n",
@@ -97,7 +100,9 @@ int runFit(const FitOptions& o) {
   readConfiguration(o.config, instrument);
   buildEngine(instrument);
   calyx::MeasuredSpectrum measured;
-  const calyx::SpectrumFitResult r = fitSpectrumFile(instrument, o.beam, o.spectrum, o.liveTime, &measured);
+  calyx::SpectrumFitOptions options;
+  options.pileUp = o.pileUp;
+  const calyx::SpectrumFitResult r = fitSpectrumFile(instrument, o.beam, o.spectrum, o.liveTime, &measured, options);
   std::fputs(table(o, r).c_str(), stdout);
   if (!o.output.empty()) {
     RatesRecord record;
@@ -125,6 +130,8 @@ Command addFitCommand(CLI::App& app) {
   sub->add_option("--live-time", o->liveTime, "Live time in seconds, overriding the file's");
   sub->add_option("-o,--output", o->output, "Write the rates file that quantify reads");
   sub->add_option("--svg", o->svg, "Plot the data with the fitted lines marked (SVG)");
+  sub->add_flag("--pile-up", o->pileUp,
+                "Fit the sum peaks of the strongest lines (pile-up at high count rates), with their resolving time");
   return Command{sub, [o] { return runFit(*o); }};
 }
 
