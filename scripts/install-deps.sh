@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build needs, when any is missing (idempotent).
 set -euo pipefail
 packages=(g++ cmake make pkg-config libxrl-dev libjsoncpp-dev libeigen3-dev libspdlog-dev
-          libfmt-dev libgtest-dev libcli11-dev valgrind
+          libfmt-dev libgtest-dev libbenchmark-dev libcli11-dev valgrind
           pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-xraylib "$@")
 missing=()
 for p in "${packages[@]}"; do
